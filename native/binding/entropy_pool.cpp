@@ -1,0 +1,13 @@
+// Placeholder until the class's operations are bound.
+#include "binding/placeholder.hpp"
+#include "binding/types.hpp"
+
+namespace qv::py {
+
+namespace {
+PyObject* g_type = nullptr;
+}  // namespace
+
+PyObject* entropy_pool_type_new() { return placeholder_type(g_type, "quorvex._secure.EntropyPool"); }
+
+}  // namespace qv::py

@@ -1,0 +1,236 @@
+#include "mlkem/poly.hpp"
+
+#include "memory/zeroize.hpp"
+
+namespace qv::mlkem {
+
+namespace {
+
+constexpr std::int32_t QINV = -3327;  // q^-1 mod 2^16
+constexpr std::int16_t R2_MOD_Q = 1353;  // 2^32 mod q
+constexpr std::int16_t INV_NTT_SCALE = 1441;  // R^2 / 128 mod q
+
+// a · 2^-16 mod q for |a| < q · 2^15; result in (-q, q).
+constexpr std::int16_t montgomery_reduce(std::int32_t a) noexcept {
+    const auto t = static_cast<std::int16_t>(static_cast<std::int16_t>(a) * QINV);
+    return static_cast<std::int16_t>((a - static_cast<std::int32_t>(t) * Q) >> 16);
+}
+
+constexpr std::int16_t fqmul(std::int16_t a, std::int16_t b) noexcept {
+    return montgomery_reduce(static_cast<std::int32_t>(a) * b);
+}
+
+// Centered representative of a mod q, |result| <= q/2.
+constexpr std::int16_t barrett_reduce(std::int16_t a) noexcept {
+    constexpr std::int32_t v = ((1 << 26) + Q / 2) / Q;
+    const std::int32_t t = (v * a + (1 << 25)) >> 26;
+    return static_cast<std::int16_t>(a - t * Q);
+}
+
+constexpr unsigned bitrev7(unsigned i) noexcept {
+    unsigned r = 0;
+    for (int b = 0; b < 7; ++b) r |= ((i >> b) & 1U) << (6 - b);
+    return r;
+}
+
+// zetas[i] = R · 17^BitRev7(i) mod q, centered (FIPS 203, section 4.3).
+constexpr std::array<std::int16_t, 128> make_zetas() {
+    std::array<std::int16_t, 128> z{};
+    for (unsigned i = 0; i < 128; ++i) {
+        std::int64_t v = (1 << 16) % Q;
+        for (unsigned e = 0; e < bitrev7(i); ++e) v = v * 17 % Q;
+        if (v > Q / 2) v -= Q;
+        z[i] = static_cast<std::int16_t>(v);
+    }
+    return z;
+}
+
+constexpr std::array<std::int16_t, 128> ZETAS = make_zetas();
+static_assert(ZETAS[0] == -1044 && ZETAS[1] == -758 && ZETAS[127] == 1628);
+
+// floor(n / q) for n < 2^22 by a 64-bit multiply; exact because the error
+// of the reciprocal stays below 2^-18 < 1/q over that range.
+constexpr std::uint64_t DIV_Q_MUL = ((std::uint64_t{1} << 40) + Q - 1) / Q;
+constexpr std::uint32_t div_q(std::uint32_t n) noexcept {
+    return static_cast<std::uint32_t>((static_cast<std::uint64_t>(n) * DIV_Q_MUL) >> 40);
+}
+
+// Bit-packing of d-bit values, least significant bit first (Algorithms 5-6).
+template <int D>
+void pack(std::uint8_t* out, const std::uint16_t* vals) noexcept {
+    std::uint32_t acc = 0;
+    int bits = 0;
+    std::size_t o = 0;
+    for (int i = 0; i < N; ++i) {
+        acc |= static_cast<std::uint32_t>(vals[i]) << bits;
+        bits += D;
+        while (bits >= 8) {
+            out[o++] = static_cast<std::uint8_t>(acc);
+            acc >>= 8;
+            bits -= 8;
+        }
+    }
+}
+
+template <int D>
+void unpack(std::uint16_t* vals, const std::uint8_t* in) noexcept {
+    std::uint32_t acc = 0;
+    int bits = 0;
+    std::size_t o = 0;
+    for (int i = 0; i < N; ++i) {
+        while (bits < D) {
+            acc |= static_cast<std::uint32_t>(in[o++]) << bits;
+            bits += 8;
+        }
+        vals[i] = static_cast<std::uint16_t>(acc & ((1U << D) - 1));
+        acc >>= D;
+        bits -= D;
+    }
+}
+
+}  // namespace
+
+std::uint32_t compress(std::uint32_t x, int d) noexcept {
+    // round(2^d · x / q) mod 2^d; q is odd, so no value lies exactly halfway.
+    return div_q((x << d) + Q / 2) & ((1U << d) - 1);
+}
+
+void ntt(Poly& p) noexcept {
+    auto& r = p.c;
+    unsigned k = 1;
+    for (unsigned len = 128; len >= 2; len >>= 1) {
+        for (unsigned start = 0; start < N; start += 2 * len) {
+            const std::int16_t zeta = ZETAS[k++];
+            for (unsigned j = start; j < start + len; ++j) {
+                const std::int16_t t = fqmul(zeta, r[j + len]);
+                r[j + len] = static_cast<std::int16_t>(r[j] - t);
+                r[j] = static_cast<std::int16_t>(r[j] + t);
+            }
+        }
+    }
+    reduce(p);
+}
+
+void invntt(Poly& p) noexcept {
+    auto& r = p.c;
+    unsigned k = 127;
+    for (unsigned len = 2; len <= 128; len <<= 1) {
+        for (unsigned start = 0; start < N; start += 2 * len) {
+            const std::int16_t zeta = ZETAS[k--];
+            for (unsigned j = start; j < start + len; ++j) {
+                const std::int16_t t = r[j];
+                r[j] = barrett_reduce(static_cast<std::int16_t>(t + r[j + len]));
+                r[j + len] = fqmul(zeta, static_cast<std::int16_t>(r[j + len] - t));
+            }
+        }
+    }
+    for (auto& x : r) x = fqmul(x, INV_NTT_SCALE);
+}
+
+void basemul_acc(Poly& r, const PolyVec& a, const PolyVec& b) noexcept {
+    // BaseCaseMultiply (Algorithm 12) on each degree-one pair; the pairs 2i
+    // and 2i+1 use γ = ±zetas[64 + i].
+    for (int i = 0; i < N / 4; ++i) {
+        const std::int16_t zeta = ZETAS[64 + i];
+        std::int32_t r0 = 0, r1 = 0, r2 = 0, r3 = 0;
+        for (int v = 0; v < K; ++v) {
+            const std::int16_t* x = &a[v].c[4 * i];
+            const std::int16_t* y = &b[v].c[4 * i];
+            r0 += fqmul(fqmul(x[1], y[1]), zeta) + fqmul(x[0], y[0]);
+            r1 += fqmul(x[0], y[1]) + fqmul(x[1], y[0]);
+            r2 += fqmul(fqmul(x[3], y[3]), static_cast<std::int16_t>(-zeta)) + fqmul(x[2], y[2]);
+            r3 += fqmul(x[2], y[3]) + fqmul(x[3], y[2]);
+        }
+        // Each sum stays below 6q in magnitude, inside int16_t.
+        r.c[4 * i] = barrett_reduce(static_cast<std::int16_t>(r0));
+        r.c[4 * i + 1] = barrett_reduce(static_cast<std::int16_t>(r1));
+        r.c[4 * i + 2] = barrett_reduce(static_cast<std::int16_t>(r2));
+        r.c[4 * i + 3] = barrett_reduce(static_cast<std::int16_t>(r3));
+    }
+}
+
+void to_mont(Poly& p) noexcept {
+    for (auto& x : p.c) x = fqmul(x, R2_MOD_Q);
+}
+
+void reduce(Poly& p) noexcept {
+    for (auto& x : p.c) x = barrett_reduce(x);
+}
+
+void add(Poly& r, const Poly& a) noexcept {
+    for (int i = 0; i < N; ++i) r.c[i] = static_cast<std::int16_t>(r.c[i] + a.c[i]);
+}
+
+void sub(Poly& r, const Poly& a, const Poly& b) noexcept {
+    for (int i = 0; i < N; ++i) r.c[i] = static_cast<std::int16_t>(a.c[i] - b.c[i]);
+}
+
+void to_canonical(Poly& p) noexcept {
+    for (auto& x : p.c) x = static_cast<std::int16_t>(x + ((x >> 15) & Q));
+}
+
+void encode12(std::span<std::uint8_t, POLY_BYTES> out, const Poly& p) noexcept {
+    for (int i = 0; i < N / 2; ++i) {
+        const auto a = static_cast<std::uint16_t>(p.c[2 * i]);
+        const auto b = static_cast<std::uint16_t>(p.c[2 * i + 1]);
+        out[3 * i] = static_cast<std::uint8_t>(a);
+        out[3 * i + 1] = static_cast<std::uint8_t>((a >> 8) | (b << 4));
+        out[3 * i + 2] = static_cast<std::uint8_t>(b >> 4);
+    }
+}
+
+void decode12(Poly& p, std::span<const std::uint8_t, POLY_BYTES> in) noexcept {
+    for (int i = 0; i < N / 2; ++i) {
+        const std::uint16_t b0 = in[3 * i], b1 = in[3 * i + 1], b2 = in[3 * i + 2];
+        std::int32_t v[2] = {b0 | ((b1 & 0x0f) << 8), (b1 >> 4) | (b2 << 4)};
+        for (int h = 0; h < 2; ++h) {
+            // v - q when v >= q: the sign of (v - q) selects, no branch.
+            const std::int32_t d = v[h] - Q;
+            v[h] = d + ((d >> 31) & Q);
+            p.c[2 * i + h] = static_cast<std::int16_t>(v[h]);
+        }
+    }
+}
+
+template <int D>
+void compress_encode(std::span<std::uint8_t, 32 * D> out, const Poly& p) noexcept {
+    std::array<std::uint16_t, N> vals;
+    for (int i = 0; i < N; ++i) vals[i] = static_cast<std::uint16_t>(compress(static_cast<std::uint32_t>(p.c[i]), D));
+    pack<D>(out.data(), vals.data());
+    secure_zero(vals.data(), sizeof vals);
+}
+
+template <int D>
+void decode_decompress(Poly& p, std::span<const std::uint8_t, 32 * D> in) noexcept {
+    std::array<std::uint16_t, N> vals;
+    unpack<D>(vals.data(), in.data());
+    for (int i = 0; i < N; ++i) {
+        // round(q · y / 2^d) (FIPS 203, equation 4.8).
+        p.c[i] = static_cast<std::int16_t>((static_cast<std::uint32_t>(vals[i]) * Q + (1U << (D - 1))) >> D);
+    }
+    secure_zero(vals.data(), sizeof vals);
+}
+
+template void compress_encode<1>(std::span<std::uint8_t, 32>, const Poly&) noexcept;
+template void compress_encode<4>(std::span<std::uint8_t, 128>, const Poly&) noexcept;
+template void compress_encode<10>(std::span<std::uint8_t, 320>, const Poly&) noexcept;
+template void decode_decompress<1>(Poly&, std::span<const std::uint8_t, 32>) noexcept;
+template void decode_decompress<4>(Poly&, std::span<const std::uint8_t, 128>) noexcept;
+template void decode_decompress<10>(Poly&, std::span<const std::uint8_t, 320>) noexcept;
+
+void cbd2(Poly& p, std::span<const std::uint8_t, 128> in) noexcept {
+    for (int i = 0; i < N / 8; ++i) {
+        const std::uint32_t t = static_cast<std::uint32_t>(in[4 * i]) | (static_cast<std::uint32_t>(in[4 * i + 1]) << 8) |
+                                (static_cast<std::uint32_t>(in[4 * i + 2]) << 16) |
+                                (static_cast<std::uint32_t>(in[4 * i + 3]) << 24);
+        // Each 2-bit field of d holds the sum of two adjacent input bits.
+        const std::uint32_t d = (t & 0x55555555U) + ((t >> 1) & 0x55555555U);
+        for (int j = 0; j < 8; ++j) {
+            const auto x = static_cast<std::int16_t>((d >> (4 * j)) & 3U);
+            const auto y = static_cast<std::int16_t>((d >> (4 * j + 2)) & 3U);
+            p.c[8 * i + j] = static_cast<std::int16_t>(x - y);
+        }
+    }
+}
+
+}  // namespace qv::mlkem
