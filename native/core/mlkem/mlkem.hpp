@@ -13,6 +13,7 @@
 #include "error/result.hpp"
 #include "mlkem/params.hpp"
 #include "mlkem/poly.hpp"
+#include "mlkem/symmetric.hpp"
 
 namespace qv::mlkem {
 
@@ -33,14 +34,17 @@ public:
                 std::span<std::uint8_t, SHARED_SECRET_BYTES> k) const;
 
 private:
-    friend class KeyGenAccess;
+    friend EncapsulationKey keygen_internal(std::span<const std::uint8_t, SEED_BYTES>,
+                                            std::span<const std::uint8_t, SEED_BYTES>,
+                                            std::span<std::uint8_t, SECRET_KEY_BYTES>);
+    friend Result<EncapsulationKey> decapsulation_key_public(std::span<const std::uint8_t>);
     friend void decaps_internal(std::span<const std::uint8_t, SECRET_KEY_BYTES>, const EncapsulationKey&,
                                 std::span<const std::uint8_t, CIPHERTEXT_BYTES>,
                                 std::span<std::uint8_t, SHARED_SECRET_BYTES>);
     EncapsulationKey() = default;
     // K-PKE.Encrypt(ek, m, r) (Algorithm 14).
     void encrypt(std::span<std::uint8_t, CIPHERTEXT_BYTES> c, std::span<const std::uint8_t, 32> m,
-                 std::span<const std::uint8_t, 32> r, class Hasher& hasher) const;
+                 std::span<const std::uint8_t, 32> r, Hasher& hasher) const;
 
     std::array<std::uint8_t, PUBLIC_KEY_BYTES> ek_{};
     std::array<std::uint8_t, 32> h_{};

@@ -16,7 +16,7 @@
 namespace qv::mlkem {
 
 struct Poly {
-    alignas(32) std::array<std::int16_t, N> c;
+    std::array<std::int16_t, N> c;
 };
 using PolyVec = std::array<Poly, K>;
 // Â in NTT form, row-major: a[i][j] = SampleNTT(ρ ‖ j ‖ i) (FIPS 203, Algorithm 13).
