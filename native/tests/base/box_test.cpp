@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "box/secret_box.hpp"
+#include "crypto/ct.hpp"
+#include "memory/policy.hpp"
+#include "memory/zeroize.hpp"
+#include "rng/random.hpp"
+
+namespace qv {
+namespace {
+
+SecretBox make_box(std::vector<std::uint8_t> bytes) {
+    auto region = LockedRegion::from_slice(bytes);
+    if (!region.ok()) throw std::runtime_error("allocation failed");
+    return SecretBox(std::move(region).value());
+}
+
+TEST(ConstantTimeEqual, ComparesEveryPositionAndLength) {
+    const std::vector<std::uint8_t> a{1, 2, 3, 4};
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto b = a;
+        b[i] ^= 0x80;
+        EXPECT_FALSE(ct::equal(a, b)) << i;
+    }
+    EXPECT_TRUE(ct::equal(a, a));
+    EXPECT_FALSE(ct::equal(a, std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_TRUE(ct::equal(std::span<const std::uint8_t>{}, std::span<const std::uint8_t>{}));
+}
+
+TEST(SecretBoxCore, FaultUnderTheLockPoisonsTheBox) {
+    SecretBox box = make_box({1, 2, 3});
+    EXPECT_THROW((void)box.with_bytes([](std::span<const std::uint8_t>) -> Status { fault("boom"); }), Fault);
+    EXPECT_EQ(box.length().error().kind, ErrorKind::LockPoisoned);
+    EXPECT_EQ(box.wipe().error().kind, ErrorKind::LockPoisoned);
+    EXPECT_EQ(box.repr(), "SecretBox(<poisoned>)");
+    SecretBox other = make_box({1, 2, 3});
+    EXPECT_EQ(other.equals(box).error().kind, ErrorKind::LockPoisoned);
+    EXPECT_EQ(box.equals(other).error().kind, ErrorKind::LockPoisoned);
+}
+
+TEST(SecretBoxCore, ErrorsReturnedUnderTheLockDoNotPoison) {
+    SecretBox box = make_box({1});
+    auto r = box.with_bytes([](std::span<const std::uint8_t>) -> Status { return ErrorKind::OpenFailed; });
+    EXPECT_EQ(r.error().kind, ErrorKind::OpenFailed);
+    EXPECT_TRUE(box.length().ok());
+}
+
+TEST(SecretBoxCore, EqualityChecksTheOtherBoxFirst) {
+    SecretBox a = make_box({5, 5});
+    SecretBox b = make_box({5, 5});
+    EXPECT_TRUE(a.equals(b).value());
+    ASSERT_TRUE(a.wipe().ok());
+    SecretBox c = make_box({1});
+    ASSERT_TRUE(c.wipe().ok());
+    EXPECT_EQ(b.equals(a).error().kind, ErrorKind::Wiped);
+    SecretBox shorter = make_box({5});
+    EXPECT_FALSE(b.equals(shorter).value());
+}
+
+int failing_source(void*, std::size_t) { return -1; }
+
+TEST(RandomRegion, FailingSourceGivesRngFailedAndReleasesTheRegion) {
+    const auto live = read_counters().live_secrets;
+    const RandomSource previous = set_random_source(&failing_source);
+    auto region = random_region(300);
+    set_random_source(previous);
+    EXPECT_EQ(region.error().kind, ErrorKind::RngFailed);
+    EXPECT_EQ(read_counters().live_secrets, live);
+}
+
+TEST(ZeroizingBuffer, GrowsAndShrinksKeepingBytes) {
+    ZeroizingBuffer buf;
+    for (int i = 0; i < 100; ++i) buf.push_back(static_cast<std::uint8_t>(i));
+    ASSERT_EQ(buf.size(), 100u);
+    EXPECT_EQ(buf[99], 99);
+    buf.resize(10);
+    EXPECT_EQ(buf.size(), 10u);
+    buf.resize(20);
+    EXPECT_EQ(buf[15], 0);
+    EXPECT_EQ(buf[9], 9);
+    ZeroizingBuffer moved = std::move(buf);
+    EXPECT_EQ(buf.size(), 0u);
+    EXPECT_EQ(moved[5], 5);
+}
+
+}  // namespace
+}  // namespace qv

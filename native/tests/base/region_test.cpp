@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "memory/policy.hpp"
+#include "memory/region.hpp"
+
+namespace qv {
+namespace {
+
+struct LayoutCase {
+    std::uint64_t len, page, data_len, map_len;
+};
+
+class RegionLayoutTest : public ::testing::TestWithParam<LayoutCase> {};
+
+TEST_P(RegionLayoutTest, DataAreaIsWholePagesHoldingCanaryAndSecret) {
+    const LayoutCase c = GetParam();
+    auto layout = region_layout(c.len, c.page);
+    ASSERT_TRUE(layout.ok());
+    EXPECT_EQ(layout->data_len, c.data_len);
+    EXPECT_EQ(layout->map_len, c.map_len);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, RegionLayoutTest,
+                         ::testing::Values(LayoutCase{1, 4096, 4096, 12288}, LayoutCase{4088, 4096, 4096, 12288},
+                                           LayoutCase{4089, 4096, 8192, 16384},
+                                           LayoutCase{32, 16384, 16384, 49152},
+                                           LayoutCase{16376, 16384, 16384, 49152},
+                                           LayoutCase{16377, 16384, 32768, 65536}));
+
+TEST(RegionLayout, RefusesEmptyAndOverflowingSizes) {
+    EXPECT_EQ(region_layout(0, 4096).error().kind, ErrorKind::EmptySecret);
+    for (std::uint64_t len : {~0ULL, ~0ULL - 7, ~0ULL - 8, ~0ULL - 4096, ~0ULL - 3 * 4096}) {
+        EXPECT_EQ(region_layout(len, 4096).error().kind, ErrorKind::AllocationFailed) << len;
+    }
+}
+
+TEST(PageSize, AbsurdAnswersFallBackTo4096) {
+    EXPECT_EQ(page_size_from(-1), 4096u);
+    EXPECT_EQ(page_size_from(256), 4096u);
+    EXPECT_EQ(page_size_from(511), 4096u);
+    EXPECT_EQ(page_size_from(512), 512u);
+    EXPECT_EQ(page_size_from(16384), 16384u);
+}
+
+TEST(LockPolicyParse, OnlyTrimmedCaseFoldedRequireRequires) {
+    for (const char* v : {"require", "REQUIRE", "  Require \n", "\t\u00a0require\u3000", "ReQuIrE\u2029"}) {
+        EXPECT_EQ(parse_lock_policy(v), LockPolicy::Require) << v;
+    }
+    for (const char* v : {"required", "1", "true", "", " ", "re quire", "\xff" "require", "require\xc0"}) {
+        EXPECT_EQ(parse_lock_policy(v), LockPolicy::BestEffort) << v;
+    }
+    // Full-width letters are not ASCII case variants.
+    EXPECT_EQ(parse_lock_policy("\uff52equire"), LockPolicy::BestEffort);
+}
+
+TEST(LockedRegion, FreshRegionHoldsCanaryThenZerosAndCountsItself) {
+    const auto before = read_counters().live_secrets;
+    {
+        auto region = LockedRegion::allocate(100);
+        ASSERT_TRUE(region.ok());
+        EXPECT_EQ(read_counters().live_secrets, before + 1);
+        const std::uint8_t* data = region->data_area();
+        std::uint64_t canary;
+        std::memcpy(&canary, data, 8);
+        EXPECT_EQ(canary, REGION_CANARY);
+        for (std::uint64_t i = 8; i < region->data_len(); ++i) ASSERT_EQ(data[i], 0) << i;
+        EXPECT_EQ(region->map_len(), region->data_len() + 2 * page_size());
+        EXPECT_EQ(region->data_area(), region->map_base() + page_size());
+    }
+    EXPECT_EQ(read_counters().live_secrets, before);
+}
+
+TEST(LockedRegion, WipeZeroesWholeDataAreaAndRefusesAccess) {
+    auto region = LockedRegion::from_slice(std::vector<std::uint8_t>(40, 0xab));
+    ASSERT_TRUE(region.ok());
+    const bool locked = region->locked();
+    const auto live = read_counters().live_secrets;
+    region->wipe();
+    for (std::uint64_t i = 0; i < region->data_len(); ++i) ASSERT_EQ(region->data_area()[i], 0) << i;
+    EXPECT_EQ(region->bytes().error().kind, ErrorKind::Wiped);
+    EXPECT_EQ(region->bytes_mut().error().kind, ErrorKind::Wiped);
+    EXPECT_EQ(region->try_clone().error().kind, ErrorKind::Wiped);
+    EXPECT_EQ(region->locked(), locked);
+    EXPECT_EQ(read_counters().live_secrets, live);
+}
+
+TEST(LockedRegion, MissingCanaryMeansForkedChild) {
+    auto region = LockedRegion::from_slice(std::vector<std::uint8_t>{1, 2, 3});
+    ASSERT_TRUE(region.ok());
+    std::memset(region->data_area(), 0, 8);
+    EXPECT_EQ(region->bytes().error().kind, ErrorKind::ForkedChild);
+    EXPECT_EQ(region->try_clone().error().kind, ErrorKind::ForkedChild);
+}
+
+TEST(LockedRegion, CloneIsIndependent) {
+    auto region = LockedRegion::from_slice(std::vector<std::uint8_t>{9, 8, 7});
+    ASSERT_TRUE(region.ok());
+    auto copy = region->try_clone();
+    ASSERT_TRUE(copy.ok());
+    region->wipe();
+    auto bytes = copy->bytes();
+    ASSERT_TRUE(bytes.ok());
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes->begin(), bytes->end()), (std::vector<std::uint8_t>{9, 8, 7}));
+}
+
+// Each death test runs in its own child process.
+TEST(LockedRegionDeathTest, ByteBeforeDataAreaFaults) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto region = LockedRegion::allocate(16);
+    ASSERT_TRUE(region.ok());
+    volatile const std::uint8_t* before = region->data_area() - 1;
+    EXPECT_DEATH((void)*before, "");
+}
+
+TEST(LockedRegionDeathTest, ByteAfterDataAreaFaults) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto region = LockedRegion::allocate(16);
+    ASSERT_TRUE(region.ok());
+    volatile const std::uint8_t* after = region->data_area() + region->data_len();
+    EXPECT_DEATH((void)*after, "");
+}
+
+}  // namespace
+}  // namespace qv

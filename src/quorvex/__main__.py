@@ -1,0 +1,86 @@
+"""Command line: ``quorvex status [--json]``, ``quorvex harden``, ``quorvex demo``."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any, Callable, Sequence
+
+
+def _table(title: str, values: dict[str, Any]) -> str:
+    width = max(len(k) for k in values)
+    lines = [title, "-" * len(title)]
+    for key, value in values.items():
+        shown = "unlimited / unknown" if value is None and key.startswith("memlock") else value
+        if value is None and key.startswith("ipc_lock"):
+            shown = "unknown"
+        if isinstance(value, bool):
+            shown = "yes" if value else "no"
+        lines.append(f"{key.ljust(width)}  {shown}")
+    return "\n".join(lines)
+
+
+def _status(args: argparse.Namespace) -> int:
+    from quorvex import _secure
+
+    status = _secure.memory_status()
+    if args.json:
+        print(json.dumps(status, indent=2))
+    else:
+        print(_table("quorvex memory status", status))
+    return 0
+
+
+def _harden(args: argparse.Namespace) -> int:
+    from quorvex import _secure
+
+    result = _secure.harden_process()
+    if args.json:
+        print(json.dumps(result, indent=2))
+    else:
+        print(_table("quorvex hardening (this process)", result))
+    return 0
+
+
+def _demo(args: argparse.Namespace) -> int:
+    from quorvex import _secure
+
+    def live() -> int:
+        return int(_secure.memory_status()["live_secrets"])
+
+    print(f"live_secrets before: {live()}")
+    key = _secure.SecretBox.random(32)
+    print(f"made {key!r}; live_secrets: {live()}")
+    copy = key.clone()
+    print(f"clone equals original: {copy == key}; live_secrets: {live()}")
+    copy.wipe()
+    print(f"wiped the clone: {copy!r}; live_secrets still: {live()}")
+    del key, copy
+    print(f"released both; live_secrets after: {live()}")
+    return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="quorvex", description="Inspect the quorvex native enclave.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    status = commands.add_parser("status", help="show what the enclave can guarantee right now")
+    status.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    harden = commands.add_parser("harden", help="apply process hardening and show what took effect")
+    harden.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    commands.add_parser("demo", help="make a box, use it, and show live_secrets rise and fall")
+    args = parser.parse_args(argv)
+    handlers: dict[str, Callable[[argparse.Namespace], int]] = {
+        "status": _status,
+        "harden": _harden,
+        "demo": _demo,
+    }
+    try:
+        return handlers[args.command](args)
+    except Exception as exc:  # one line, non-zero status
+        print(f"quorvex {args.command}: {type(exc).__name__}: {exc}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

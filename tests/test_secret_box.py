@@ -1,0 +1,201 @@
+"""SecretBox lifecycle, equality, refusals and thread safety."""
+
+from __future__ import annotations
+
+import copy
+import gc
+import os
+import pickle
+import threading
+
+import numpy as np
+import pytest
+
+from quorvex import _secure
+
+from conftest import live, run_python
+
+SecretBox = _secure.SecretBox
+SecureError = _secure.SecureError
+WIPED = "secret box was wiped · a caixa de segredo foi apagada"
+EMPTY = "a secret cannot be empty · um segredo não pode ser vazio"
+COPY_REFUSED = (
+    "SecretBox cannot be pickled, copied or deep-copied; use clone() deliberately · "
+    "SecretBox não pode ser serializado, copiado ou deep-copiado; use clone() de propósito"
+)
+
+
+@pytest.mark.parametrize("make", [lambda: SecretBox.random(0), lambda: SecretBox.from_bytes(b"")])
+def test_empty_secret_is_refused_and_maps_nothing(make, no_leak) -> None:  # type: ignore[no-untyped-def]
+    with pytest.raises(SecureError) as info:
+        make()
+    assert str(info.value) == EMPTY and info.value.args == (EMPTY,)
+
+
+@pytest.mark.parametrize("length", [1, 32, 255, 256, 257, 4088, 4089, 100_000])
+def test_random_boxes_have_their_length_and_differ(length: int) -> None:
+    a, b = SecretBox.random(length), SecretBox.random(length)
+    raw = a.reveal()
+    assert type(raw) is bytearray and len(raw) == length == len(a)
+    if length >= 16:
+        assert a != b and not (a == b)
+
+
+def test_from_bytes_zeroes_writable_contiguous_sources() -> None:
+    ba = bytearray(b"secret")
+    box = SecretBox.from_bytes(ba)
+    assert ba == bytearray(6) and box == SecretBox.from_bytes(b"secret")
+
+    under = bytearray(b"abcd")
+    SecretBox.from_bytes(memoryview(under))
+    assert under == bytearray(4)
+
+    arr = np.frombuffer(bytearray(b"abcd"), dtype=np.uint8)
+    SecretBox.from_bytes(arr)
+    assert not arr.any()
+
+
+def test_from_bytes_leaves_read_only_and_strided_sources() -> None:
+    ro = b"keep"
+    SecretBox.from_bytes(ro)
+    assert ro == b"keep"
+    strided_src = bytearray(b"abcdef")
+    assert SecretBox.from_bytes(memoryview(strided_src)[::2]).reveal() == b"ace"
+    assert strided_src == bytearray(b"abcdef")
+
+
+def test_wiped_box_keeps_length_and_flags_but_refuses_access() -> None:
+    box, other = SecretBox.random(24), SecretBox.random(24)
+    locked = box.is_locked
+    live_before = live()
+    assert box.wipe() is None
+    assert (box.is_wiped, len(box), box.is_locked, live()) == (True, 24, locked, live_before)
+    assert repr(box) == f"SecretBox(<24 bytes, redacted, locked={str(locked).lower()}, wiped=true>)"
+    for op in (box.reveal, box.clone, lambda: box == other, lambda: other == box, lambda: box != other):
+        with pytest.raises(SecureError, match=f"^{WIPED}$"):
+            op()
+    assert box == box and not (box != box)
+    assert box.wipe() is None
+
+
+def test_clone_is_equal_and_independent() -> None:
+    box = SecretBox.from_bytes(b"0123456789")
+    twin = box.clone()
+    assert twin == box and twin is not box
+    box.wipe()
+    assert twin.reveal() == b"0123456789" and not twin.is_wiped
+
+
+def test_equality_with_other_types_and_lengths() -> None:
+    box = SecretBox.from_bytes(b"same")
+    assert (box == b"same", box != b"same") == (False, True)
+    assert box != SecretBox.from_bytes(b"same!")
+    assert box == SecretBox.from_bytes(bytearray(b"same"))
+    for op in ("__lt__", "__le__", "__gt__", "__ge__"):
+        assert getattr(box, op)(box) is NotImplemented
+    with pytest.raises(TypeError):
+        box < box  # noqa: B015
+    with pytest.raises(TypeError):
+        hash(box)
+
+
+@pytest.mark.parametrize("refuse", [pickle.dumps, copy.copy, copy.deepcopy, lambda b: b.__reduce__()])
+def test_copies_are_refused(refuse) -> None:  # type: ignore[no-untyped-def]
+    with pytest.raises(TypeError) as info:
+        refuse(SecretBox.random(4))
+    assert str(info.value) == COPY_REFUSED
+
+
+def test_repr_is_redacted() -> None:
+    box = SecretBox.from_bytes(b"\x41" * 16)
+    assert repr(box) == f"SecretBox(<16 bytes, redacted, locked={str(box.is_locked).lower()}, wiped=false>)"
+    assert "41" not in repr(box) and "A" not in repr(box).replace("SecretBox", "")
+
+
+def test_instances_accept_no_attributes() -> None:
+    box = SecretBox.random(4)
+    with pytest.raises(AttributeError):
+        box.extra = 1  # type: ignore[attr-defined]
+    with pytest.raises(AttributeError):
+        box.is_wiped = True  # type: ignore[misc]
+
+
+DOCS = {
+    "random": "random(length)\n--\n\n🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
+    "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada.",
+    "wipe": "🇺🇸 Zeroes the secret now, ahead of garbage collection. 🇧🇷 Zera o segredo agora, antes da coleta de lixo.",
+    "clone": "🇺🇸 A second, independent box with the same bytes. 🇧🇷 Uma segunda caixa, independente, com os mesmos bytes.",
+}
+
+
+def test_docstrings_carry_signatures_and_both_languages() -> None:
+    assert SecretBox.random.__text_signature__ == "(length)"
+    assert SecretBox.clone.__text_signature__ == "($self)"
+    assert SecretBox.__deepcopy__.__text_signature__ == "($self, _memo)"
+    assert SecretBox.wipe.__doc__ == DOCS["wipe"] and SecretBox.clone.__doc__ == DOCS["clone"]
+    assert SecretBox.random.__doc__ == DOCS["random"].split("\n\n", 1)[1]
+    assert SecretBox.__doc__ == (
+        "🇺🇸 Bytes that live only in locked memory; see the module docs for the rules.\n"
+        "🇧🇷 Bytes que vivem só em memória travada; veja a doc do módulo para as regras."
+    )
+
+
+def test_live_secrets_rise_and_fall() -> None:
+    gc.collect()
+    start = live()
+    boxes = [SecretBox.random(8) for _ in range(3)]
+    assert live() == start + 3
+    boxes[0].wipe()
+    assert live() == start + 3
+    del boxes[1]
+    gc.collect()
+    assert live() == start + 2
+    del boxes
+    assert live() == start
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_fork_child_finds_boxes_empty() -> None:
+    result = run_python(
+        """
+        import os
+        from quorvex import _secure
+        box = _secure.SecretBox.from_bytes(b"parent secret")
+        pid = os.fork()
+        if pid == 0:
+            try:
+                box.reveal()
+                os._exit(3)
+            except _secure.SecureError as exc:
+                os._exit(0 if "fork() child" in str(exc) else 4)
+        _, status = os.waitpid(pid, 0)
+        print(os.waitstatus_to_exitcode(status), bytes(box.reveal()))
+        """
+    )
+    assert result.stdout.split() == ["0", "b'parent", "secret'"], result.stderr
+
+
+def test_concurrent_equality_wipe_and_reveal_do_not_deadlock_or_crash() -> None:
+    boxes = [SecretBox.from_bytes(bytes([i]) * 32) for i in range(4)]
+    errors: list[BaseException] = []
+
+    def worker(seed: int) -> None:
+        try:
+            for i in range(2000):
+                a, b = boxes[(seed + i) % 4], boxes[(seed * 3 + i) % 4]
+                try:
+                    (a == b, a.reveal(), b.clone(), len(a), repr(b))
+                    if i % 500 == 499:
+                        a.wipe()
+                except SecureError as exc:
+                    assert str(exc) == WIPED
+        except BaseException as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(s,)) for s in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads)
+    assert not errors
