@@ -1,0 +1,51 @@
+#include "keyed/box_ops.hpp"
+
+#include "json/base64url.hpp"
+#include "json/reader.hpp"
+#include "keyed/aes_gcm.hpp"
+
+namespace qv {
+
+using Bytes = std::span<const std::uint8_t>;
+
+Result<std::array<std::uint8_t, HMAC_SHA512_BYTES>> box_hmac_sha512(SecretBox& box, Bytes message) {
+    return box.with_bytes([&](Bytes key) -> Result<std::array<std::uint8_t, HMAC_SHA512_BYTES>> {
+        return hmac_sha512(key, message);
+    });
+}
+
+Result<LockedRegion> box_hkdf_sha256(SecretBox& box, Bytes salt, Bytes info, std::uint64_t length) {
+    QV_ASSIGN(LockedRegion region, LockedRegion::allocate(length));
+    QV_ASSIGN(const std::span<std::uint8_t> out, region.bytes_mut());
+    QV_CHECK(box.with_bytes([&](Bytes ikm) { return hkdf_sha256(ikm, salt, info, out); }));
+    return region;
+}
+
+Result<std::vector<std::uint8_t>> box_seal(SecretBox& box, Bytes nonce, Bytes plaintext, Bytes aad) {
+    return box.with_bytes([&](Bytes key) { return aes256gcm_seal(key, nonce, plaintext, aad); });
+}
+
+Result<std::vector<std::uint8_t>> box_seal_secret(SecretBox& box, Bytes nonce, SecretBox& secret, Bytes aad) {
+    QV_ASSIGN(const ZeroizingBuffer wrapped, secret.copy_bytes());
+    return box_seal(box, nonce, wrapped.span(), aad);
+}
+
+Result<ZeroizingBuffer> open_sealed(SecretBox& box, Bytes nonce, Bytes sealed, Bytes aad) {
+    return box.with_bytes([&](Bytes key) { return aes256gcm_open(key, nonce, sealed, aad); });
+}
+
+Result<LockedRegion> open_sealed_region(SecretBox& box, Bytes nonce, Bytes sealed, Bytes aad) {
+    QV_ASSIGN(const ZeroizingBuffer plaintext, open_sealed(box, nonce, sealed, aad));
+    return LockedRegion::from_slice(plaintext.span());
+}
+
+Result<LockedRegion> open_json_field(SecretBox& box, Bytes nonce, Bytes sealed, Bytes aad, std::string_view field) {
+    // Declared in this order so that they are released decoded bytes first,
+    // then the member, then the plaintext.
+    QV_ASSIGN(const ZeroizingBuffer plaintext, open_sealed(box, nonce, sealed, aad));
+    QV_ASSIGN(const json::StringMember member, json::find_string_member(plaintext.span(), field));
+    QV_ASSIGN(const ZeroizingBuffer decoded, json::decode_base64url(member.text));
+    return LockedRegion::from_slice(decoded.span());
+}
+
+}  // namespace qv
