@@ -1,15 +1,262 @@
-// Placeholder until the classes' operations are bound.
-#include "binding/placeholder.hpp"
+// SecretStreamPush and SecretStreamPull over qv::stream::PushStream and
+// PullStream. push() and pull() convert their arguments with the GIL held,
+// then release it; the native side takes the object's lock, does the
+// chunk's cryptography and releases the lock before the GIL is taken back,
+// so is_finished (which locks while holding the GIL) cannot deadlock
+// against them.
+#include <Python.h>
+
+#include <new>
+#include <utility>
+
+#include "binding/args.hpp"
+#include "binding/boundary.hpp"
+#include "binding/new_args.hpp"
+#include "binding/pyref.hpp"
+#include "binding/secret_box.hpp"
 #include "binding/types.hpp"
+#include "stream/sides.hpp"
 
 namespace qv::py {
 
 namespace {
+
+using stream::PullStream;
+using stream::PushStream;
+
+template <class T>
+struct Object {
+    PyObject ob_base;
+    alignas(T) unsigned char storage[sizeof(T)];
+};
+
+template <class T>
+T& native(PyObject* obj) noexcept {
+    return *std::launder(reinterpret_cast<T*>(reinterpret_cast<Object<T>*>(obj)->storage));
+}
+
 PyObject* g_push = nullptr;
 PyObject* g_pull = nullptr;
+
+using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+PyMethodDef fast(const char* name, Fast f, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS,
+            doc};
+}
+
+// A Python bool, or a NumPy bool scalar read through its truth value.
+bool is_numpy_bool(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    PyRef name(PyType_GetName(type));
+    if (!name) return PyErr_Clear(), false;
+    if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
+        PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0)
+        return false;
+    PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!module) return PyErr_Clear(), false;
+    return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
+}
+
+bool to_final(PyObject* obj, bool& out) {
+    if (obj == nullptr) {
+        out = false;
+        return true;
+    }
+    if (PyBool_Check(obj)) {
+        out = obj == Py_True;
+        return true;
+    }
+    if (is_numpy_bool(obj)) {
+        const int truth = PyObject_IsTrue(obj);
+        if (truth >= 0) {
+            out = truth != 0;
+            return true;
+        }
+    } else {
+        raise_not_instance(obj, "bool");
+    }
+    add_argument_note("final");
+    return false;
+}
+
+// ad=None and an omitted ad both mean no associated data.
+bool to_ad(PyObject* obj, ZeroizingBuffer& out) { return is_absent(obj) || extract_bytes_like(obj, out); }
+
+template <class T, class... Args>
+PyObject* make_object(PyTypeObject* type, Args&&... args) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* obj = alloc(type, 0);
+    if (obj == nullptr) return nullptr;  // the caller's state region is released on return
+    new (reinterpret_cast<Object<T>*>(obj)->storage) T(std::forward<Args>(args)...);
+    return obj;
+}
+
+template <class T>
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    guarded_dealloc(self, [&] { native<T>(self).~T(); });
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+template <class T>
+PyObject* is_finished(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const Result<bool> r = native<T>(self).is_finished();
+        if (!r.ok()) return raise(r.error());
+        return PyBool_FromLong(r.value());
+    });
+}
+
+// --- SecretStreamPush ---------------------------------------------------------
+
+PyObject* push_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Param params[] = {{"key", true, false}};
+        PyObject* a[1];
+        if (!bind_new_args("SecretStreamPush", params, args, kwargs, a)) return nullptr;
+        // The box is borrowed for stream_init only; the stream keeps no reference.
+        PyRef key(extract_secret_box(a[0], "key"));
+        if (!key) return nullptr;
+        auto start = stream::start_push(box_of(key.get()));
+        if (!start.ok()) return raise(start.error());
+        return make_object<PushStream>(type, std::move(start).value());
+    });
+}
+
+PyObject* push_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Param params[] = {{"message", true, false}, {"final", false, true}, {"ad", false, true}};
+        PyObject* a[3];
+        if (!bind_args("push", params, args, nargs, kwnames, a)) return nullptr;
+        bool final = false;
+        if (!to_final(a[1], final)) return nullptr;
+        ZeroizingBuffer message, ad;
+        if (!extract_bytes_like(a[0], message) || !to_ad(a[2], ad)) return nullptr;
+
+        Result<stream::Output> chunk = [&] {
+            GilRelease nogil;
+            return native<PushStream>(self).push(message.span(), ad.span(), final);
+        }();
+        if (!chunk.ok()) return raise(chunk.error());
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk->data.get()),
+                                         static_cast<Py_ssize_t>(chunk->size));
+    });
+}
+
+PyObject* push_header(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const stream::Header& h = native<PushStream>(self).header();
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(h.data()), static_cast<Py_ssize_t>(h.size()));
+    });
+}
+
+PyMethodDef push_methods[] = {
+    fast("push", push_push,
+         "push($self, message, *, final=False, ad=None)\n--\n\n"
+         "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream refuses more.\n"
+         "🇧🇷 Cifra um chunk; `final=True` marca o último, depois do qual o stream recusa mais."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef push_getset[] = {
+    {"header", push_header, nullptr,
+     "🇺🇸 The 24-byte header the reader needs first. 🇧🇷 O header de 24 bytes que o leitor precisa primeiro.", nullptr},
+    {"is_finished", is_finished<PushStream>, nullptr,
+     "🇺🇸 Whether the final chunk was already pushed. 🇧🇷 Se o chunk final já foi empurrado.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// --- SecretStreamPull ---------------------------------------------------------
+
+PyObject* pull_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Param params[] = {{"key", true, false}, {"header", true, false}};
+        PyObject* a[2];
+        if (!bind_new_args("SecretStreamPull", params, args, kwargs, a)) return nullptr;
+        PyRef key(extract_secret_box(a[0], "key"));
+        if (!key) return nullptr;
+        ZeroizingBuffer header;
+        if (!extract_bytes_like(a[1], header)) return nullptr;
+        auto state = stream::stream_init(box_of(key.get()), header.span());
+        if (!state.ok()) return raise(state.error());
+        return make_object<PullStream>(type, std::move(state).value());
+    });
+}
+
+PyObject* pull_pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Param params[] = {{"chunk", true, false}, {"ad", false, true}};
+        PyObject* a[2];
+        if (!bind_args("pull", params, args, nargs, kwnames, a)) return nullptr;
+        ZeroizingBuffer chunk, ad;
+        if (!extract_bytes_like(a[0], chunk) || !to_ad(a[1], ad)) return nullptr;
+
+        Result<stream::Pulled> pulled = [&] {
+            GilRelease nogil;
+            return native<PullStream>(self).pull(chunk.span(), ad.span());
+        }();
+        if (!pulled.ok()) return raise(pulled.error());
+        const stream::Output& plaintext = pulled->plaintext;
+        PyRef bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(plaintext.data.get()),
+                                              static_cast<Py_ssize_t>(plaintext.size)));
+        if (!bytes) return nullptr;
+        return PyTuple_Pack(2, bytes.get(), pulled->tag == stream::TAG_FINAL ? Py_True : Py_False);
+    });
+}
+
+PyMethodDef pull_methods[] = {
+    fast("pull", pull_pull,
+         "pull($self, chunk, *, ad=None)\n--\n\n"
+         "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
+         "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef pull_getset[] = {
+    {"is_finished", is_finished<PullStream>, nullptr,
+     "🇺🇸 Whether `TAG_FINAL` was already seen. 🇧🇷 Se `TAG_FINAL` já foi visto.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* make_type(PyObject*& cache, const char* name, int basicsize, const char* doc, newfunc tp_new,
+                    destructor tp_dealloc, PyMethodDef* methods, PyGetSetDef* getset) {
+    if (cache == nullptr) {
+        PyType_Slot slots[] = {
+            {Py_tp_doc, const_cast<char*>(doc)},
+            {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc)},
+            {Py_tp_methods, methods},
+            {Py_tp_getset, getset},
+            {0, nullptr},
+        };
+        PyType_Spec spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+        cache = PyType_FromSpec(&spec);
+        if (cache == nullptr) return nullptr;
+    }
+    return Py_NewRef(cache);
+}
+
 }  // namespace
 
-PyObject* secret_stream_push_type_new() { return placeholder_type(g_push, "quorvex._secure.SecretStreamPush"); }
-PyObject* secret_stream_pull_type_new() { return placeholder_type(g_pull, "quorvex._secure.SecretStreamPull"); }
+PyObject* secret_stream_push_type_new() {
+    return make_type(g_push, "quorvex._secure.SecretStreamPush", static_cast<int>(sizeof(Object<PushStream>)),
+                     "SecretStreamPush(key)\n--\n\n"
+                     "🇺🇸 Encrypting side: `header` first, then `push(chunk, final=...)` per chunk.\n"
+                     "🇧🇷 Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por chunk.",
+                     push_new, dealloc<PushStream>, push_methods, push_getset);
+}
+
+PyObject* secret_stream_pull_type_new() {
+    return make_type(g_pull, "quorvex._secure.SecretStreamPull", static_cast<int>(sizeof(Object<PullStream>)),
+                     "SecretStreamPull(key, header)\n--\n\n"
+                     "🇺🇸 Decrypting side: built from `key` and the header, then `pull(chunk)` per chunk → "
+                     "`(plaintext, is_final)`.\n"
+                     "🇧🇷 Lado que decifra: construído de `key` e do header, depois `pull(chunk)` por chunk → "
+                     "`(texto claro, é_final)`.",
+                     pull_new, dealloc<PullStream>, pull_methods, pull_getset);
+}
 
 }  // namespace qv::py
