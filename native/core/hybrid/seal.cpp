@@ -1,0 +1,97 @@
+#include "hybrid/seal.hpp"
+
+#include <cstring>
+
+#include "hybrid/draw.hpp"
+#include "hybrid/keypair.hpp"
+#include "keyed/aes_gcm.hpp"
+#include "keyed/mac.hpp"
+#include "mlkem/mlkem.hpp"
+#include "mlkem/scrub.hpp"
+#include "rng/random.hpp"
+#include "x25519/x25519.hpp"
+
+namespace qv::hybrid {
+
+namespace {
+
+using Key32 = mlkem::Scrubbed<std::array<std::uint8_t, 32>>;
+
+}  // namespace
+
+void derive_seal_key(SharedSecret x25519_shared, SharedSecret mlkem_shared,
+                     std::span<const std::uint8_t, ENCAPSULATION_BYTES> encapsulation,
+                     std::span<std::uint8_t, 32> key) {
+    mlkem::Scrubbed<std::array<std::uint8_t, 64>> ikm;
+    std::memcpy(ikm.v.data(), x25519_shared.data(), 32);
+    std::memcpy(ikm.v.data() + 32, mlkem_shared.data(), 32);
+    std::array<std::uint8_t, SEAL_LABEL_BYTES + ENCAPSULATION_BYTES> info;
+    std::memcpy(info.data(), SEAL_LABEL, SEAL_LABEL_BYTES);
+    std::memcpy(info.data() + SEAL_LABEL_BYTES, encapsulation.data(), ENCAPSULATION_BYTES);
+    // No salt: RFC 5869's default of 32 zero bytes. L = 32 cannot fail.
+    if (!hkdf_sha256(ikm.v, {}, info, key).ok()) fault("HKDF-SHA256 refused a 32-byte output");
+}
+
+Result<Seal> seal_hybrid(std::span<const std::uint8_t> x25519_public, std::span<const std::uint8_t> mlkem768_public,
+                         std::span<const std::uint8_t> plaintext, std::span<const std::uint8_t> aad) {
+    if (x25519_public.size() != X25519_PUBLIC_BYTES)
+        return Error::bad_length("x25519 public key", X25519_PUBLIC_BYTES, x25519_public.size());
+    if (mlkem768_public.size() != MLKEM768_PUBLIC_BYTES)
+        return Error::bad_length("ml-kem-768 public key", MLKEM768_PUBLIC_BYTES, mlkem768_public.size());
+
+    Seal seal;
+    Key32 e, x_shared;
+    draw_key_material(e.v);
+    const bool contributory = x25519::ephemeral_exchange(
+        e.v, x25519_public.first<X25519_PUBLIC_BYTES>(),
+        std::span(seal.encapsulation).first<X25519_PUBLIC_BYTES>(), x_shared.v);
+    if (!contributory) return ErrorKind::InvalidKey;
+
+    // Modulus check, H(ek) and Â (FIPS 203 section 7.2, Algorithm 17).
+    QV_ASSIGN(const mlkem::EncapsulationKey ek, mlkem::EncapsulationKey::parse(mlkem768_public));
+    Key32 m, k_mlkem;
+    draw_key_material(m.v);
+    ek.encaps(m.v, std::span(seal.encapsulation).subspan<X25519_PUBLIC_BYTES, mlkem::CIPHERTEXT_BYTES>(),
+              k_mlkem.v);
+
+    Key32 key;
+    derive_seal_key(x_shared.v, k_mlkem.v, seal.encapsulation, key.v);
+    QV_CHECK(fill_random(seal.nonce));
+    QV_ASSIGN(seal.ciphertext, aes256gcm_seal(key.v, seal.nonce, plaintext, aad));
+    return seal;
+}
+
+Result<ZeroizingBuffer> HybridKeyPair::open(std::span<const std::uint8_t> encapsulation,
+                                            std::span<const std::uint8_t> nonce,
+                                            std::span<const std::uint8_t> ciphertext,
+                                            std::span<const std::uint8_t> aad) {
+    QV_ASSIGN(auto guard, lock_.acquire());
+    if (encapsulation.size() != ENCAPSULATION_BYTES)
+        return Error::bad_length("encapsulation", ENCAPSULATION_BYTES, encapsulation.size());
+    const auto enc = encapsulation.first<ENCAPSULATION_BYTES>();
+
+    QV_ASSIGN(const auto x_secret, x25519_secret_.bytes());
+    if (x_secret.size() != X25519_SECRET_BYTES) fault("X25519 secret region has the wrong length");
+    Key32 x_shared;
+    // Our own public key goes in with the secret: no second scalar multiplication.
+    if (!x25519::shared_secret(x_secret.first<X25519_SECRET_BYTES>(), enc.first<X25519_PUBLIC_BYTES>(),
+                               x_shared.v, x25519_public_.data()))
+        return ErrorKind::OpenFailed;
+
+    QV_ASSIGN(const auto dk, mlkem_secret_.bytes());
+    if (dk.size() != MLKEM768_SECRET_BYTES) return ErrorKind::InvalidKey;
+    QV_CHECK(mlkem::check_decapsulation_key(dk));
+    // The prepared Â belongs to the embedded key the builder checked; a
+    // stored key that no longer embeds it is refused like a damaged one.
+    if (std::memcmp(dk.data() + mlkem::DK_EK_OFFSET, mlkem_public_->bytes().data(), MLKEM768_PUBLIC_BYTES) != 0)
+        return ErrorKind::InvalidKey;
+    Key32 k_mlkem;
+    mlkem::decaps_internal(dk.first<MLKEM768_SECRET_BYTES>(), *mlkem_public_,
+                           enc.subspan<X25519_PUBLIC_BYTES, mlkem::CIPHERTEXT_BYTES>(), k_mlkem.v);
+
+    Key32 key;
+    derive_seal_key(x_shared.v, k_mlkem.v, enc, key.v);
+    return aes256gcm_open(key.v, nonce, ciphertext, aad);
+}
+
+}  // namespace qv::hybrid
