@@ -1,0 +1,1 @@
+"""Benchmarks of quorvex beside its peers, run in one process."""
