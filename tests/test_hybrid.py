@@ -1,0 +1,365 @@
+"""HybridKeyPair, seal_hybrid and sealed sessions: lifecycle, the failure
+tables in their order, and the SealedSession record forms."""
+
+from __future__ import annotations
+
+import base64
+import copy
+import gc
+import json
+import os
+import pickle
+
+import pytest
+
+from quorvex import _secure
+
+from conftest import live
+
+HybridKeyPair = _secure.HybridKeyPair
+SecretBox = _secure.SecretBox
+SecureError = _secure.SecureError
+seal_hybrid = _secure.seal_hybrid
+
+WIPED = "secret box was wiped · a caixa de segredo foi apagada"
+INVALID_KEY = "key failed validation · chave falhou na validação"
+OPEN_FAILED = "ciphertext did not open · ciphertext não abriu"
+EMPTY = "a secret cannot be empty · um segredo não pode ser vazio"
+STR_REFUSED = "expected a bytes-like object, got str; encode it first · esperava um objeto tipo bytes, recebeu str; codifique antes"
+COPY_REFUSED = "HybridKeyPair cannot be pickled or copied · HybridKeyPair não pode ser serializado nem copiado"
+REPR = "HybridKeyPair(<x25519 + ml-kem-768, secrets redacted>)"
+
+
+def bad_length(what: str, expected: int, got: int) -> str:
+    return f"{what}: expected {expected} bytes, got {got} · esperava {expected} bytes, recebeu {got}"
+
+
+def malformed(what: str) -> str:
+    return f"malformed {what} · {what} malformado"
+
+
+@pytest.fixture(scope="module")
+def kp() -> HybridKeyPair:
+    return HybridKeyPair.generate()
+
+
+def secrets_of(kp: HybridKeyPair) -> tuple[bytes, bytes]:
+    return bytes(kp.x25519_secret().reveal()), bytes(kp.mlkem768_secret().reveal())
+
+
+def restore(x: bytes, dk: bytes) -> HybridKeyPair:
+    return HybridKeyPair.from_secrets(SecretBox.from_bytes(x), SecretBox.from_bytes(dk))
+
+
+def seal_to(kp: HybridKeyPair, plaintext: bytes, aad: bytes = b"") -> tuple[bytes, bytes, bytes]:
+    return seal_hybrid(kp.x25519_public, kp.mlkem768_public, plaintext, aad)
+
+
+# --- identity -----------------------------------------------------------------
+
+
+def test_generate_and_restore_agree(kp: HybridKeyPair) -> None:
+    x, dk = secrets_of(kp)
+    assert len(kp.x25519_public) == 32 and len(kp.mlkem768_public) == 1184
+    assert len(x) == 32 and len(dk) == 2400
+    assert kp.mlkem768_public == dk[1152:2336]
+    again = restore(x, dk)
+    assert (again.x25519_public, again.mlkem768_public) == (kp.x25519_public, kp.mlkem768_public)
+    assert HybridKeyPair.generate().x25519_public != kp.x25519_public
+
+
+def test_each_identity_holds_two_regions_until_destroyed() -> None:
+    before = live()
+    kp = HybridKeyPair.generate()
+    assert live() == before + 2
+    kp.wipe()
+    assert live() == before + 2
+    del kp
+    gc.collect()
+    assert live() == before
+
+
+def _flip_hash(dk: bytearray) -> None:
+    dk[2340] ^= 0x01
+
+
+def _coefficient_over_q(dk: bytearray) -> None:
+    import hashlib
+
+    dk[1152] = 0xFF  # first coefficient of t̂ becomes 4095, hash kept consistent
+    dk[1153] |= 0x0F
+    dk[2336:2368] = hashlib.sha3_256(bytes(dk[1152:2336])).digest()
+
+
+@pytest.mark.parametrize(
+    ("x_len", "dk_len", "damage", "message"),
+    [
+        (31, 2399, None, bad_length("x25519 secret key", 32, 31)),
+        (33, 2400, None, bad_length("x25519 secret key", 32, 33)),
+        (32, 2399, None, bad_length("ml-kem-768 secret key", 2400, 2399)),
+        (32, 2401, None, bad_length("ml-kem-768 secret key", 2400, 2401)),
+        (32, 2400, _flip_hash, INVALID_KEY),
+        (32, 2400, _coefficient_over_q, INVALID_KEY),
+    ],
+)
+def test_from_secrets_refusals_in_order(kp, x_len, dk_len, damage, message, no_leak) -> None:  # type: ignore[no-untyped-def]
+    x, dk = secrets_of(kp)
+    raw = bytearray((dk + b"\0")[:dk_len])
+    if damage:
+        damage(raw)
+    with pytest.raises(SecureError) as info:
+        restore((x + b"\0")[:x_len], bytes(raw))
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("where", [slice(0, 1152), slice(2368, 2400)])
+def test_dk_pke_and_z_are_not_checked(kp: HybridKeyPair, where: slice) -> None:
+    x, dk = secrets_of(kp)
+    raw = bytearray(dk)
+    raw[where] = os.urandom(where.stop - where.start)
+    assert restore(x, bytes(raw)).mlkem768_public == kp.mlkem768_public
+
+
+def test_all_zero_x25519_secret_is_the_clamped_scalar_2_254(kp: HybridKeyPair) -> None:
+    _, dk = secrets_of(kp)
+    two_254 = bytes(31) + b"\x40"
+    assert restore(bytes(32), dk).x25519_public == restore(two_254, dk).x25519_public
+
+
+def test_from_secrets_argument_refusals(kp: HybridKeyPair, no_leak) -> None:  # type: ignore[no-untyped-def]
+    x, dk = kp.x25519_secret(), kp.mlkem768_secret()
+    with pytest.raises(TypeError, match="'bytes' object is not an instance of 'SecretBox'"):
+        HybridKeyPair.from_secrets(bytes(32), dk)
+    with pytest.raises(TypeError, match="'None' is not an instance of 'SecretBox'"):
+        HybridKeyPair.from_secrets(x, None)
+    dk.wipe()
+    with pytest.raises(SecureError, match=WIPED):
+        HybridKeyPair.from_secrets(x25519_secret=x, mlkem768_secret=dk)
+    del x, dk
+
+
+def test_wipe_keeps_publics_and_refuses_secrets() -> None:
+    kp = HybridKeyPair.generate()
+    x_pub, m_pub = kp.x25519_public, kp.mlkem768_public
+    seal = seal_to(kp, b"data")
+    assert kp.wipe() is None and kp.wipe() is None
+    assert kp.is_wiped is True and repr(kp) == REPR
+    assert (kp.x25519_public, kp.mlkem768_public) == (x_pub, m_pub)
+    for op in (kp.x25519_secret, kp.mlkem768_secret, lambda: kp.open(*seal, b"")):
+        with pytest.raises(SecureError) as info:
+            op()
+        assert str(info.value) == WIPED
+
+
+@pytest.mark.parametrize("refuse", [pickle.dumps, copy.copy, copy.deepcopy, lambda k: k.__deepcopy__(None)])
+def test_copies_are_refused(kp: HybridKeyPair, refuse) -> None:  # type: ignore[no-untyped-def]
+    with pytest.raises(TypeError) as info:
+        refuse(kp)
+    assert str(info.value) == COPY_REFUSED
+
+
+def test_class_is_final_without_constructor(kp: HybridKeyPair) -> None:
+    assert repr(kp) == REPR and kp.is_wiped is False
+    with pytest.raises(TypeError):
+        HybridKeyPair()
+    with pytest.raises(TypeError):
+        type("Sub", (HybridKeyPair,), {})
+
+
+@pytest.mark.parametrize(
+    ("member", "english"),
+    [
+        ("generate", "A fresh identity from the OS CSPRNG."),
+        ("from_secrets", "Rebuilds an identity from its two secrets (an OpenBao restore); publics are recomputed, never trusted from storage."),
+        ("x25519_secret", "A locked copy of the X25519 secret, for persisting."),
+        ("mlkem768_secret", "A locked copy of the expanded ML-KEM-768 secret, for persisting."),
+        ("wipe", "Zeroes both secrets now."),
+        ("open", "Opens a seal to plain `bytes` (JSON, content)."),
+        ("open_secret", "Opens a seal straight into a locked box (a group DEK)."),
+        ("open_session", "Opens a sealed session (`docs/PROTOCOL.md §5`) as `(session_id, expires_at, sign_key, enc_key)` with both keys locked."),
+    ],
+)
+def test_docstrings(member: str, english: str) -> None:
+    doc = getattr(HybridKeyPair, member).__doc__
+    assert f"🇺🇸 {english}\n🇧🇷 " in doc
+    assert HybridKeyPair.__doc__.startswith(
+        "🇺🇸 An SDK identity: one X25519 pair plus one ML-KEM-768 pair, private halves in locked memory.\n🇧🇷 "
+    )
+
+
+# --- seal and open --------------------------------------------------------------
+
+
+@pytest.mark.parametrize(("plaintext", "aad"), [(b"", b""), (b"x", b""), (os.urandom(1000), os.urandom(33))])
+def test_seal_open_round_trip(kp: HybridKeyPair, plaintext: bytes, aad: bytes) -> None:
+    enc, nonce, ct = seal_to(kp, plaintext, aad)
+    assert (len(enc), len(nonce), len(ct)) == (1120, 12, len(plaintext) + 16)
+    assert kp.open(enc, nonce, ct, aad) == plaintext
+    assert kp.open(encapsulation=bytearray(enc), nonce=memoryview(nonce), ciphertext=ct, aad=aad) == plaintext
+    if plaintext:
+        assert kp.open_secret(enc, nonce, ct, aad).reveal() == plaintext
+
+
+def test_two_seals_differ_everywhere(kp: HybridKeyPair) -> None:
+    a, b = seal_to(kp, b"same"), seal_to(kp, b"same")
+    assert all(x != y for x, y in zip(a, b))
+
+
+def test_empty_plaintext_opens_to_bytes_but_not_to_a_box(kp: HybridKeyPair, no_leak) -> None:  # type: ignore[no-untyped-def]
+    seal = seal_to(kp, b"")
+    assert kp.open(*seal, b"") == b""
+    with pytest.raises(SecureError) as info:
+        kp.open_secret(*seal, b"")
+    assert str(info.value) == EMPTY
+
+
+ZERO_X = bytes(32)
+
+
+@pytest.mark.parametrize(
+    ("x_pub", "m_pub", "plaintext", "aad", "error", "message"),
+    [
+        (b"\1" * 31, b"\0" * 1183, b"", b"", SecureError, bad_length("x25519 public key", 32, 31)),
+        (None, b"\0" * 1183, b"", b"", SecureError, bad_length("ml-kem-768 public key", 1184, 1183)),
+        (ZERO_X, b"\xff\xff" + bytes(1182), b"", b"", SecureError, INVALID_KEY),
+        (None, b"\xff\xff" + bytes(1182), b"", b"", SecureError, INVALID_KEY),
+        (None, None, "text", b"", TypeError, STR_REFUSED),
+        (None, None, b"", None, TypeError, None),
+    ],
+)
+def test_seal_refusals_in_order(kp, x_pub, m_pub, plaintext, aad, error, message) -> None:  # type: ignore[no-untyped-def]
+    with pytest.raises(error) as info:
+        seal_hybrid(x_pub or kp.x25519_public, m_pub or kp.mlkem768_public, plaintext, aad)
+    if message:
+        assert str(info.value) == message
+
+
+def _with(seal: tuple[bytes, bytes, bytes], i: int, value: bytes) -> list[bytes]:
+    out = list(seal)
+    out[i] = value
+    return out
+
+
+def _flip(b: bytes, i: int) -> bytes:
+    out = bytearray(b)
+    out[i] ^= 0x01
+    return bytes(out)
+
+
+@pytest.mark.parametrize(
+    ("change", "wipe", "message"),
+    [
+        (lambda s, a: (*_with(s, 0, s[0][:1119]), a), True, bad_length("encapsulation", 1120, 1119)),
+        (lambda s, a: (*_with(s, 1, s[1][:11]), a), True, WIPED),
+        (lambda s, a: (*_with(_with(s, 1, s[1][:11]), 0, bytes(32) + s[0][32:]), a), False, OPEN_FAILED),
+        (lambda s, a: (*_with(s, 1, s[1][:11]), a), False, bad_length("aes-gcm nonce", 12, 11)),
+        (lambda s, a: (*_with(s, 0, _flip(s[0], 32)), a), False, OPEN_FAILED),
+        (lambda s, a: (*_with(s, 0, _flip(s[0], 1119)), a), False, OPEN_FAILED),
+        (lambda s, a: (*_with(s, 0, _flip(s[0], 5)), a), False, OPEN_FAILED),
+        (lambda s, a: (*_with(s, 1, _flip(s[1], 0)), a), False, OPEN_FAILED),
+        (lambda s, a: (*_with(s, 2, _flip(s[2], 3)), a), False, OPEN_FAILED),
+        (lambda s, a: (*_with(s, 2, s[2][:15]), a), False, OPEN_FAILED),
+        (lambda s, a: (*s, _flip(a, 0)), False, OPEN_FAILED),
+    ],
+)
+@pytest.mark.parametrize("method", ["open", "open_secret", "open_session"])
+def test_open_refusals_in_order(change, wipe, message, method, no_leak) -> None:  # type: ignore[no-untyped-def]
+    kp = HybridKeyPair.generate()
+    aad = b"associated"
+    args = change(seal_to(kp, b"payload", aad), aad)
+    if wipe:
+        kp.wipe()
+    with pytest.raises(SecureError) as info:
+        getattr(kp, method)(*args)
+    assert str(info.value) == message
+    if not wipe:  # the identity is unchanged and still opens
+        assert kp.open(*seal_to(kp, b"ok", aad), aad) == b"ok"
+    del kp
+
+
+def test_seal_for_another_identity_does_not_open(kp: HybridKeyPair) -> None:
+    other = HybridKeyPair.generate()
+    with pytest.raises(SecureError, match=OPEN_FAILED):
+        kp.open(*seal_to(other, b"not yours"), b"")
+
+
+@pytest.mark.parametrize("method", ["open", "open_secret", "open_session"])
+def test_open_argument_refusals(kp: HybridKeyPair, method: str) -> None:
+    enc, nonce, ct = seal_to(kp, b"p")
+    with pytest.raises(TypeError) as info:
+        getattr(kp, method)(enc, nonce, ct, "aad")
+    assert str(info.value) == STR_REFUSED
+    with pytest.raises(TypeError):
+        getattr(kp, method)(enc, nonce, ct, None)
+    with pytest.raises(TypeError):
+        getattr(kp, method)(enc, nonce, ct)
+
+
+# --- sealed sessions --------------------------------------------------------------
+
+K1, K2 = bytes(range(32)), bytes(range(100, 132))
+
+
+def b64(b: bytes) -> str:
+    return base64.urlsafe_b64encode(b).decode().rstrip("=")
+
+
+S1, T1, T2 = b64(K1), b64(K1), b64(K2)
+OK = ("sé", 1_700_000_000, K1, K2)
+
+
+def obj(**members: object) -> str:
+    return json.dumps(members)
+
+
+SESSION_CASES = [
+    (obj(session_id="sé", sign_key=T1, enc_key=T2, expires_at=1_700_000_000), OK),
+    (obj(expires_at=1_700_000_000, enc_key=T2, sign_key=T1, session_id="sé"), OK),
+    (obj(a=None, session_id="sé", b={"x": [1, {"y": [[]]}]}, sign_key=T1, enc_key=T2, expires_at=1_700_000_000, c="z"), OK),
+    ('{"x":' + "[" * 300 + "]" * 300 + f', "session_id":"s\\u00e9","sign_key":"{T1}","enc_key":"{T2}","expires_at":1700000000}}', OK),
+    (json.dumps(["sé", T1, T2, 1_700_000_000]) + " \n\t\r", OK),
+    (json.dumps(["s", T1 + "=", T2 + "==", -1]), ("s", -1, K1, K2)),
+    (json.dumps(["s", T1, T2, 9223372036854775807]), ("s", 9223372036854775807, K1, K2)),
+    (json.dumps(["s", T1, T2, -9223372036854775808]), ("s", -9223372036854775808, K1, K2)),
+    (json.dumps(["s", T1, T2, 9223372036854775808]), malformed("sealed session")),
+    (json.dumps(["s", T1, T2, 1.5]), malformed("sealed session")),
+    ('["s", "' + T1 + '", "' + T2 + '", 1e3]', malformed("sealed session")),
+    (json.dumps(["s", T1, T2, "123"]), malformed("sealed session")),
+    (json.dumps(["s", T1, T2]), malformed("sealed session")),
+    (json.dumps(["s", T1, T2, 1, 2]), malformed("sealed session")),
+    (obj(session_id="s", sign_key=T1, expires_at=1), malformed("sealed session")),
+    ('{"session_id":"s","session_id":"t","sign_key":"' + T1 + '","enc_key":"' + T2 + '","expires_at":1}', malformed("sealed session")),
+    (obj(session_id=None, sign_key=T1, enc_key=T2, expires_at=1), malformed("sealed session")),
+    ('{"session_id":"\\ud800","sign_key":"' + T1 + '","enc_key":"' + T2 + '","expires_at":1}', malformed("sealed session")),
+    (json.dumps(["s", T1, T2, 1]) + ",", malformed("sealed session")),
+    (json.dumps(["s", T1, T2, 1]) + " []", malformed("sealed session")),
+    ('["s","' + T1 + '","' + T2 + '",1,]', malformed("sealed session")),
+    ("", malformed("sealed session")),
+    ("   ", malformed("sealed session")),
+    ('"just a string"', malformed("sealed session")),
+    (json.dumps(["s", T1.replace("A", "+"), T2, 1]), malformed("base64url")),
+    (json.dumps(["s", "/" + T1[1:], T2, 1]), malformed("base64url")),
+    (json.dumps(["s", b64(K1[:31]), "!", 1]), malformed("base64url")),
+    (json.dumps(["s", b64(K1[:31]), T2, 1]), bad_length("sign_key", 32, 31)),
+    (json.dumps(["s", T1, "", 1]), bad_length("enc_key", 32, 0)),
+]
+
+
+@pytest.mark.parametrize(("text", "want"), SESSION_CASES)
+def test_open_session_records(kp: HybridKeyPair, text: str, want, no_leak) -> None:  # type: ignore[no-untyped-def]
+    seal = seal_to(kp, text.encode(), b"ad")
+    if isinstance(want, str):
+        with pytest.raises(SecureError) as info:
+            kp.open_session(*seal, b"ad")
+        assert str(info.value) == want
+        return
+    session_id, expires_at, sign_key, enc_key = kp.open_session(*seal, b"ad")
+    assert (session_id, expires_at) == want[:2]
+    assert type(sign_key) is SecretBox and sign_key.reveal() == want[2] and enc_key.reveal() == want[3]
+    del sign_key, enc_key
+
+
+def test_invalid_utf8_session_is_malformed(kp: HybridKeyPair) -> None:
+    text = b'["\xff\xfe", "' + T1.encode() + b'", "' + T2.encode() + b'", 1]'
+    with pytest.raises(SecureError, match=malformed("sealed session")):
+        kp.open_session(*seal_to(kp, text), b"")
