@@ -9,12 +9,15 @@ import gc
 import json
 import os
 import pickle
+import shutil
+import subprocess
+from pathlib import Path
 
 import pytest
 
 from quorvex import _secure
 
-from conftest import live
+from conftest import live, run_python
 
 HybridKeyPair = _secure.HybridKeyPair
 SecretBox = _secure.SecretBox
@@ -363,3 +366,53 @@ def test_invalid_utf8_session_is_malformed(kp: HybridKeyPair) -> None:
     text = b'["\xff\xfe", "' + T1.encode() + b'", "' + T2.encode() + b'", 1]'
     with pytest.raises(SecureError, match=malformed("sealed session")):
         kp.open_session(*seal_to(kp, text), b"")
+
+
+# --- a failing random source ------------------------------------------------------
+
+FAILING_GETENTROPY = r"""
+#include <stdlib.h>
+#include <sys/random.h>
+int getentropy(void *buf, size_t n) {
+    const char *fail = getenv("QV_TEST_FAIL_SIZE");
+    if (fail && (size_t)atoi(fail) == n) return -1;
+    return getrandom(buf, n, 0) == (ssize_t)n ? 0 : -1;
+}
+"""
+
+
+@pytest.mark.parametrize(
+    ("fail_size", "call", "want"),
+    [
+        (32, "s.HybridKeyPair.generate()", "PanicException"),
+        (32, "s.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b'x', b'')", "PanicException"),
+        (12, "s.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b'x', b'')",
+         "SecureError operating system RNG failed · RNG do sistema operacional falhou"),
+    ],
+)
+def test_failing_random_source(tmp_path: Path, fail_size: int, call: str, want: str) -> None:
+    """Key material draws end as PanicException, the nonce draw as RngFailed;
+    the interpreter survives and no region is left."""
+    if shutil.which("cc") is None:
+        pytest.skip("no C compiler")
+    src, lib = tmp_path / "fail.c", tmp_path / "fail.so"
+    src.write_text(FAILING_GETENTROPY)
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(lib), str(src)], check=True)
+    out = run_python(
+        f"""
+        import os
+        from quorvex import _secure as s
+        kp = s.HybridKeyPair.generate()
+        before = s.memory_status()["live_secrets"]
+        os.environ["QV_TEST_FAIL_SIZE"] = "{fail_size}"
+        try:
+            {call}
+        except BaseException as e:
+            print(type(e).__name__, e)
+        print(s.memory_status()["live_secrets"] == before)
+        """,
+        env={"LD_PRELOAD": str(lib)},
+    )
+    assert out.returncode == 0, out.stderr
+    first, second = out.stdout.splitlines()
+    assert first.startswith(want) and second == "True"
