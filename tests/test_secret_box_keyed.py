@@ -1,0 +1,393 @@
+"""SecretBox keyed operations: HMAC-SHA512, HKDF-SHA256, AES-256-GCM and the
+sealed JSON field. Failure tables in the order the checks run, exact texts,
+and no region or change left behind by a failure."""
+
+from __future__ import annotations
+
+import base64
+import gc
+import json
+import os
+
+import pytest
+
+from quorvex import _secure
+
+from conftest import live
+
+SecretBox = _secure.SecretBox
+SecureError = _secure.SecureError
+
+WIPED = "secret box was wiped · a caixa de segredo foi apagada"
+FORKED = (
+    "secret box is empty in this fork() child; secrets never survive a fork · "
+    "a caixa está vazia neste filho de fork(); segredos nunca sobrevivem a um fork"
+)
+EMPTY = "a secret cannot be empty · um segredo não pode ser vazio"
+OPEN_FAILED = "ciphertext did not open · ciphertext não abriu"
+STR_REFUSED = "expected a bytes-like object, got str; encode it first · esperava um objeto tipo bytes, recebeu str; codifique antes"
+
+
+def bad_length(what: str, expected: int, got: int) -> str:
+    return f"{what}: expected {expected} bytes, got {got} · esperava {expected} bytes, recebeu {got}"
+
+
+def malformed(what: str) -> str:
+    return f"malformed {what} · {what} malformado"
+
+
+KEY_16 = bad_length("aes-gcm key", 32, 16)
+NONCE_11 = bad_length("aes-gcm nonce", 12, 11)
+NONCE = bytes(range(12))
+
+
+class Boxes:
+    """A live 32-byte key, a 16-byte box, wiped boxes of 16 and 32 bytes."""
+
+    def __init__(self) -> None:
+        self.key = SecretBox.from_bytes(bytes(range(32)))
+        self.short = SecretBox.from_bytes(bytes(16))
+        self.wiped = SecretBox.random(32)
+        self.wiped.wipe()
+        self.wiped_short = SecretBox.random(16)
+        self.wiped_short.wipe()
+        self.sealed = self.key.aes_gcm_seal(NONCE, b"payload", b"ad")
+
+
+def seal_json(b: Boxes, doc: bytes | str) -> bytes:
+    return b.key.aes_gcm_seal(NONCE, doc.encode() if isinstance(doc, str) else doc)
+
+
+# (label, call, exception type, exact message or None, note naming the argument or None)
+FAILURES = [
+    # hmac_sha512
+    ("hmac: no message", lambda b: b.wiped.hmac_sha512(), TypeError, None, None),
+    ("hmac: str before wiped", lambda b: b.wiped.hmac_sha512("text"), TypeError, STR_REFUSED, None),
+    ("hmac: wiped", lambda b: b.wiped.hmac_sha512(b"m"), SecureError, WIPED, None),
+    # hkdf_sha256
+    ("hkdf: info by position", lambda b: b.key.hkdf_sha256(b"i"), TypeError, None, None),
+    ("hkdf: no info", lambda b: b.key.hkdf_sha256(length=3), TypeError, None, None),
+    ("hkdf: length None before info", lambda b: b.wiped.hkdf_sha256(info="s", length=None), TypeError, None, "length"),
+    ("hkdf: length negative", lambda b: b.wiped.hkdf_sha256(info="s", length=-1), OverflowError, None, None),
+    ("hkdf: length above 64 bits", lambda b: b.key.hkdf_sha256(info=b"", length=1 << 64), OverflowError, None, None),
+    ("hkdf: info str", lambda b: b.wiped.hkdf_sha256(info="s", salt="t"), TypeError, STR_REFUSED, None),
+    ("hkdf: info None", lambda b: b.wiped.hkdf_sha256(info=None), TypeError, None, None),
+    ("hkdf: salt str", lambda b: b.wiped.hkdf_sha256(info=b"", salt="t", length=0), TypeError, STR_REFUSED, None),
+    ("hkdf: zero length before box", lambda b: b.wiped.hkdf_sha256(info=b"", length=0), SecureError, EMPTY, None),
+    ("hkdf: unmappable length", lambda b: b.wiped.hkdf_sha256(info=b"", length=(1 << 64) - 1), SecureError,
+     "could not allocate a locked page · não foi possível alocar uma página travada", None),
+    ("hkdf: wiped before limit", lambda b: b.wiped.hkdf_sha256(info=b"", length=9000), SecureError, WIPED, None),
+    ("hkdf: limit", lambda b: b.key.hkdf_sha256(info=b"", length=8161), SecureError,
+     bad_length("hkdf output length", 8160, 8161), None),
+    # aes_gcm_seal
+    ("seal: no plaintext", lambda b: b.key.aes_gcm_seal(NONCE), TypeError, None, None),
+    ("seal: surplus", lambda b: b.key.aes_gcm_seal(NONCE, b"", b"", b""), TypeError, None, None),
+    ("seal: nonce str before wiped", lambda b: b.wiped.aes_gcm_seal("n", "p"), TypeError, STR_REFUSED, None),
+    ("seal: plaintext str", lambda b: b.wiped.aes_gcm_seal(b"", "p"), TypeError, STR_REFUSED, None),
+    ("seal: aad int", lambda b: b.wiped.aes_gcm_seal(b"", b"", 5), TypeError, None, None),
+    ("seal: wiped before lengths", lambda b: b.wiped_short.aes_gcm_seal(b"", b""), SecureError, WIPED, None),
+    ("seal: key before nonce", lambda b: b.short.aes_gcm_seal(bytes(11), b""), SecureError, KEY_16, None),
+    ("seal: nonce", lambda b: b.key.aes_gcm_seal(bytes(11), b""), SecureError, NONCE_11, None),
+    # aes_gcm_seal_secret
+    ("seal_secret: not a box first", lambda b: b.wiped.aes_gcm_seal_secret("n", b"k"), TypeError,
+     "'bytes' object is not an instance of 'SecretBox'", "secret"),
+    ("seal_secret: None", lambda b: b.key.aes_gcm_seal_secret(NONCE, None), TypeError,
+     "'None' is not an instance of 'SecretBox'", "secret"),
+    ("seal_secret: nonce str", lambda b: b.wiped.aes_gcm_seal_secret("n", b.wiped), TypeError, STR_REFUSED, None),
+    ("seal_secret: aad str", lambda b: b.wiped.aes_gcm_seal_secret(b"", b.wiped, "a"), TypeError, STR_REFUSED, None),
+    ("seal_secret: wiped secret", lambda b: b.key.aes_gcm_seal_secret(NONCE, b.wiped), SecureError, WIPED, None),
+    ("seal_secret: wiped self", lambda b: b.wiped_short.aes_gcm_seal_secret(b"", b.key), SecureError, WIPED, None),
+    ("seal_secret: key", lambda b: b.short.aes_gcm_seal_secret(b"", b.key), SecureError, KEY_16, None),
+    ("seal_secret: nonce", lambda b: b.key.aes_gcm_seal_secret(bytes(11), b.key), SecureError, NONCE_11, None),
+    # aes_gcm_open / aes_gcm_open_secret
+    ("open: no ciphertext", lambda b: b.key.aes_gcm_open(NONCE), TypeError, None, None),
+    ("open: ciphertext str", lambda b: b.wiped.aes_gcm_open(b"", "c"), TypeError, STR_REFUSED, None),
+    ("open: wiped", lambda b: b.wiped_short.aes_gcm_open(b"", b""), SecureError, WIPED, None),
+    ("open: key", lambda b: b.short.aes_gcm_open(bytes(11), b""), SecureError, KEY_16, None),
+    ("open: nonce before short input", lambda b: b.key.aes_gcm_open(bytes(11), b""), SecureError, NONCE_11, None),
+    ("open: 15 bytes", lambda b: b.key.aes_gcm_open(NONCE, bytes(15)), SecureError, OPEN_FAILED, None),
+    ("open: wrong aad", lambda b: b.key.aes_gcm_open(NONCE, b.sealed, b"other"), SecureError, OPEN_FAILED, None),
+    ("open: no aad", lambda b: b.key.aes_gcm_open(NONCE, b.sealed), SecureError, OPEN_FAILED, None),
+    ("open: wrong key", lambda b: SecretBox.random(32).aes_gcm_open(NONCE, b.sealed, b"ad"), SecureError,
+     OPEN_FAILED, None),
+    ("open_secret: aad str", lambda b: b.wiped.aes_gcm_open_secret(b"", b"", "a"), TypeError, STR_REFUSED, None),
+    ("open_secret: wiped", lambda b: b.wiped.aes_gcm_open_secret(b"", b""), SecureError, WIPED, None),
+    ("open_secret: key", lambda b: b.short.aes_gcm_open_secret(bytes(11), b""), SecureError, KEY_16, None),
+    ("open_secret: forged", lambda b: b.key.aes_gcm_open_secret(NONCE, bytes(16)), SecureError, OPEN_FAILED, None),
+    ("open_secret: empty plaintext", lambda b: b.key.aes_gcm_open_secret(NONCE, b.key.aes_gcm_seal(NONCE, b"")),
+     SecureError, EMPTY, None),
+    # aes_gcm_open_json_field
+    ("json: aad required", lambda b: b.key.aes_gcm_open_json_field(NONCE, b"", field="seed"), TypeError, None, None),
+    ("json: field int before box", lambda b: b.wiped.aes_gcm_open_json_field("n", b"", None, 1), TypeError,
+     "'int' object is not an instance of 'str'", "field"),
+    ("json: field bytes", lambda b: b.key.aes_gcm_open_json_field(NONCE, b"", None, b"seed"), TypeError,
+     "'bytes' object is not an instance of 'str'", "field"),
+    ("json: field not UTF-8", lambda b: b.wiped.aes_gcm_open_json_field("n", b"", None, "\ud800"),
+     UnicodeEncodeError, None, None),
+    ("json: nonce str", lambda b: b.wiped.aes_gcm_open_json_field("n", b"", None, "seed"), TypeError, STR_REFUSED,
+     None),
+    ("json: ciphertext str", lambda b: b.wiped.aes_gcm_open_json_field(b"", "c", None, "seed"), TypeError,
+     STR_REFUSED, None),
+    ("json: wiped", lambda b: b.wiped_short.aes_gcm_open_json_field(b"", b"", None, "seed"), SecureError, WIPED,
+     None),
+    ("json: key", lambda b: b.short.aes_gcm_open_json_field(bytes(11), b"", None, "seed"), SecureError, KEY_16, None),
+    ("json: nonce", lambda b: b.key.aes_gcm_open_json_field(bytes(11), b"", None, "seed"), SecureError, NONCE_11,
+     None),
+    ("json: not authentic", lambda b: b.key.aes_gcm_open_json_field(NONCE, b.sealed, None, "seed"), SecureError,
+     OPEN_FAILED, None),
+    ("json: not an object", lambda b: b.key.aes_gcm_open_json_field(NONCE, seal_json(b, '["AQID"]'), None, "seed"),
+     SecureError, malformed("json object"), None),
+    ("json: no member", lambda b: b.key.aes_gcm_open_json_field(NONCE, seal_json(b, '{"Seed":"AQID"}'), None, "seed"),
+     SecureError, malformed("json field"), None),
+    ("json: not base64url", lambda b: b.key.aes_gcm_open_json_field(NONCE, seal_json(b, '{"seed":"A+/"}'), None,
+     "seed"), SecureError, malformed("base64url"), None),
+    ("json: empty value", lambda b: b.key.aes_gcm_open_json_field(NONCE, seal_json(b, '{"seed":"=="}'), None,
+     "seed"), SecureError, EMPTY, None),
+]
+
+
+@pytest.mark.parametrize("label, call, exc, message, note", FAILURES, ids=[f[0] for f in FAILURES])
+def test_failures_in_check_order_change_nothing(label, call, exc, message, note) -> None:  # type: ignore[no-untyped-def]
+    b = Boxes()
+    before_key = b.key.reveal()
+    gc.collect()
+    before = live()
+    with pytest.raises(exc) as info:
+        call(b)
+    assert type(info.value) is exc
+    if message is not None:
+        assert str(info.value) == message
+    if note is not None:
+        assert f"argument '{note}'" in getattr(info.value, "__notes__", [])
+    del info
+    gc.collect()
+    assert live() == before, "a failed call left a region mapped"
+    assert b.key.reveal() == before_key and not b.key.is_wiped
+    assert b.key.aes_gcm_open(NONCE, b.sealed, b"ad") == b"payload"
+
+
+def test_hmac_and_hkdf_results() -> None:
+    key = SecretBox.from_bytes(b"k" * 200)  # longer than the SHA-512 block: hashed first
+    tag = key.hmac_sha512(b"")
+    assert type(tag) is bytes and len(tag) == 64
+    default = key.hkdf_sha256(info=b"")
+    assert len(default) == 32 and not default.is_wiped
+    assert len(key.hkdf_sha256(info=b"x", length=8160)) == 8160
+    # No salt, None and an empty salt are the same HMAC key.
+    same = [key.hkdf_sha256(info=b"i", length=40, salt=s).reveal() for s in (None, b"", bytes(32))]
+    assert same[0] == same[1] == same[2]
+    assert key.hkdf_sha256(info=b"i", length=40).reveal() == same[0]
+
+
+def test_derived_boxes_are_independent() -> None:
+    key = SecretBox.random(32)
+    a = key.hkdf_sha256(info=b"ctx", salt=b"s", length=48)
+    b = key.hkdf_sha256(info=b"ctx", salt=b"s", length=48)
+    assert a == b and a is not b
+    a.wipe()
+    assert b.reveal() == key.hkdf_sha256(info=b"ctx", salt=b"s", length=48).reveal()
+    key.wipe()
+    assert len(b.reveal()) == 48
+
+
+def test_sources_are_never_modified() -> None:
+    key = SecretBox.random(32)
+    message, info, salt = bytearray(b"message"), bytearray(b"info"), bytearray(b"salt")
+    nonce, plain, aad = bytearray(NONCE), bytearray(b"plain"), bytearray(b"aad")
+    key.hmac_sha512(message)
+    key.hkdf_sha256(info=info, salt=salt)
+    sealed = bytearray(key.aes_gcm_seal(nonce, plain, aad))
+    copy = bytes(sealed)
+    key.aes_gcm_open(nonce, sealed, aad)
+    key.aes_gcm_open_secret(nonce, sealed, aad)
+    assert (message, info, salt, nonce, plain, aad) == (b"message", b"info", b"salt", bytes(NONCE), b"plain", b"aad")
+    assert sealed == copy
+
+
+def test_sealed_layout_and_aad_forms() -> None:
+    key = SecretBox.random(32)
+    assert len(key.aes_gcm_seal(NONCE, b"")) == 16
+    assert key.aes_gcm_open(NONCE, key.aes_gcm_seal(NONCE, b"")) == b""
+    forms = [key.aes_gcm_seal(NONCE, b"abc"), key.aes_gcm_seal(NONCE, b"abc", None), key.aes_gcm_seal(NONCE, b"abc", b"")]
+    assert forms[0] == forms[1] == forms[2] and len(forms[0]) == 19
+    assert key.aes_gcm_open(NONCE, forms[0], b"") == key.aes_gcm_open(NONCE, forms[0], aad=None) == b"abc"
+    assert key.aes_gcm_seal(nonce=NONCE, plaintext=b"abc", aad=b"") == forms[0]
+
+
+def test_every_altered_byte_fails_to_open() -> None:
+    key = SecretBox.random(32)
+    sealed = key.aes_gcm_seal(NONCE, b"sixteen byte msg", b"ad")
+    for i in range(len(sealed)):
+        altered = bytearray(sealed)
+        altered[i] ^= 0x80
+        with pytest.raises(SecureError, match="^ciphertext did not open"):
+            key.aes_gcm_open(NONCE, altered, b"ad")
+    with pytest.raises(SecureError):
+        key.aes_gcm_open(bytes(11) + b"\x01", sealed, b"ad")
+
+
+def test_wrapping_a_box_under_itself() -> None:
+    key = SecretBox.random(32)
+    wrapped = key.aes_gcm_seal_secret(NONCE, key)
+    assert wrapped == key.aes_gcm_seal(NONCE, key.reveal())
+    unwrapped = key.aes_gcm_open_secret(NONCE, wrapped)
+    assert unwrapped == key and len(unwrapped) == 32 and not unwrapped.is_wiped
+
+
+def test_forked_child_is_refused_before_lengths() -> None:
+    key = SecretBox.random(32)
+    short = SecretBox.random(16)
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - runs in the child
+        code = 1
+        try:
+            short.aes_gcm_seal(bytes(3), b"")
+        except SecureError as e:
+            code = 0 if str(e) == FORKED else 2
+        try:
+            key.hkdf_sha256(info=b"", length=9000)
+        except SecureError as e:
+            code = code if str(e) == FORKED else 3
+        os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+
+
+def b64(data: bytes) -> str:
+    return base64.urlsafe_b64encode(data).decode().rstrip("=")
+
+
+JSON_CASES = [
+    ('{"seed":"AQID"}', "seed", b"\x01\x02\x03"),
+    ('{"seed":"AQID=="}', "seed", b"\x01\x02\x03"),
+    ('{"seed":"AQID====="}', "seed", b"\x01\x02\x03"),
+    (' \t{"seed" : "AQ"}\r\n', "seed", b"\x01"),
+    ('{"seed":"AQI="}', "seed", b"\x01\x02"),
+    ('{"se\\u0065d":"AQ"}', "seed", b"\x01"),
+    ('{"seed":"AQ","seed":"Ag"}', "seed", b"\x02"),
+    ('{"a":{"b":[1,2,{"c":null}]},"seed":"AQ","z":-1.5e3,"t":true}', "seed", b"\x01"),
+    ('{"clé":"AQ"}', "clé", b"\x01"),
+    ('{"seed":"AQ","seed":1}', "seed", malformed("json field")),
+    ('{"seed":null}', "seed", malformed("json field")),
+    ('{"seed":["AQ"]}', "seed", malformed("json field")),
+    ('{"seed":{"seed":"AQ"}}', "seed", malformed("json field")),
+    ('{"SEED":"AQ"}', "seed", malformed("json field")),
+    ('{"seed":"AQ"} ', "Seed", malformed("json field")),
+    ('{"seed":"AQ",}', "seed", malformed("json object")),
+    ('{"seed":"AQ"}{}', "seed", malformed("json object")),
+    ('{"seed":"AQ"}\x00', "seed", malformed("json object")),
+    ("", "seed", malformed("json object")),
+    ('"AQ"', "seed", malformed("json object")),
+    ('{"seed":"AQ","x":' + "[" * 126 + "]" * 126 + "}", "seed", b"\x01"),  # 127 levels
+    ('{"seed":"AQ","x":' + "[" * 127 + "]" * 127 + "}", "seed", malformed("json object")),  # 128
+    ('{"x":' + "[" * 127 + "]" * 127 + ',"seed":"AQ"}', "seed", malformed("json object")),
+    ('{"seed":"\\ud800AQ"}', "seed", malformed("json object")),
+    ('{"seed":"AR"}', "seed", malformed("base64url")),
+    ('{"seed":"AQJ"}', "seed", malformed("base64url")),
+    ('{"seed":"AQIDB"}', "seed", malformed("base64url")),
+    ('{"seed":"AQ=D"}', "seed", malformed("base64url")),
+    ('{"seed":"+/8"}', "seed", malformed("base64url")),
+    ('{"seed":"AQ I"}', "seed", malformed("base64url")),
+    ('{"seed":"AQ\\nI"}', "seed", malformed("base64url")),
+    ('{"seed":""}', "seed", EMPTY),
+    ('{"seed":"==="}', "seed", EMPTY),
+]
+
+
+@pytest.mark.parametrize("doc, field, expected", JSON_CASES)
+def test_json_field_extraction(doc: str, field: str, expected: bytes | str) -> None:
+    key = SecretBox.random(32)
+    sealed = key.aes_gcm_seal(NONCE, doc.encode(), b"ad")
+    gc.collect()
+    before = live()
+    if isinstance(expected, bytes):
+        box = key.aes_gcm_open_json_field(NONCE, sealed, b"ad", field)
+        assert box.reveal() == expected and not box.is_wiped
+        assert live() == before + 1
+    else:
+        with pytest.raises(SecureError) as info:
+            key.aes_gcm_open_json_field(NONCE, sealed, b"ad", field)
+        assert str(info.value) == expected
+        del info
+        gc.collect()
+        assert live() == before
+
+
+def test_json_nesting_limit_counts_the_outer_object() -> None:
+    key = SecretBox.random(32)
+    def doc(depth: int) -> bytes:  # `depth` objects in all, the outer one included
+        inner = "{}"
+        for _ in range(depth - 2):
+            inner = '{"a":' + inner + "}"
+        return ('{"seed":"AQ","n":' + inner + "}").encode()
+    assert key.aes_gcm_open_json_field(NONCE, key.aes_gcm_seal(NONCE, doc(127)), None, "seed").reveal() == b"\x01"
+    with pytest.raises(SecureError, match="^malformed json object"):
+        key.aes_gcm_open_json_field(NONCE, key.aes_gcm_seal(NONCE, doc(128)), None, "seed")
+
+
+def test_json_field_never_shows_the_plaintext() -> None:
+    key = SecretBox.random(32)
+    doc = json.dumps({"seed": b64(os.urandom(32)), "other": "x"}).encode()
+    sealed = key.aes_gcm_seal(NONCE, doc, None)
+    assert key.aes_gcm_open(NONCE, sealed) == doc
+    box = key.aes_gcm_open_json_field(NONCE, sealed, aad=None, field="seed")
+    assert type(box) is SecretBox and len(box) == 32
+
+
+@pytest.mark.parametrize("length", range(0, 65))
+def test_base64url_round_trip(length: int) -> None:
+    key = SecretBox.random(32)
+    data = os.urandom(length)
+    for text in (base64.urlsafe_b64encode(data).decode(), b64(data)):
+        sealed = key.aes_gcm_seal(NONCE, json.dumps({"seed": text}).encode())
+        if length == 0:
+            with pytest.raises(SecureError, match="^a secret cannot be empty"):
+                key.aes_gcm_open_json_field(NONCE, sealed, None, "seed")
+        else:
+            assert key.aes_gcm_open_json_field(NONCE, sealed, None, "seed").reveal() == data
+
+
+DOCSTRINGS = {
+    "hmac_sha512": "hmac_sha512($self, message)\n--\n\n🇺🇸 HMAC-SHA512 tag of `message` under this key. "
+    "🇧🇷 Tag HMAC-SHA512 de `message` sob esta chave.",
+    "hkdf_sha256": "hkdf_sha256($self, *, info, length=32, salt=None)\n--\n\n"
+    "🇺🇸 HKDF-SHA256 with this box as IKM; the output is a new locked box.\n"
+    "🇧🇷 HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova.",
+    "aes_gcm_seal": "aes_gcm_seal($self, nonce, plaintext, aad=None)\n--\n\n"
+    "🇺🇸 AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. "
+    "🇧🇷 `ciphertext ‖ tag` AES-256-GCM de `plaintext` sob esta chave.",
+    "aes_gcm_seal_secret": "aes_gcm_seal_secret($self, nonce, secret, aad=None)\n--\n\n"
+    "🇺🇸 Like `aes_gcm_seal`, but the plaintext is another box (wrapping a key). "
+    "🇧🇷 Como `aes_gcm_seal`, mas o texto claro é outra caixa (embrulhar uma chave).",
+    "aes_gcm_open": "aes_gcm_open($self, nonce, ciphertext, aad=None)\n--\n\n"
+    "🇺🇸 Opens AES-256-GCM `ciphertext ‖ tag` to plain `bytes` (for content). "
+    "🇧🇷 Abre `ciphertext ‖ tag` AES-256-GCM em `bytes` (para conteúdo).",
+    "aes_gcm_open_secret": "aes_gcm_open_secret($self, nonce, ciphertext, aad=None)\n--\n\n"
+    "🇺🇸 Opens into a new locked box (for keys). 🇧🇷 Abre para uma caixa travada nova (para chaves).",
+}
+
+
+@pytest.mark.parametrize("name", sorted(DOCSTRINGS))
+def test_docstrings(name: str) -> None:
+    # __doc__ drops the signature part; __text_signature__ keeps it.
+    full = DOCSTRINGS[name]
+    signature, text = full.split("\n--\n\n")
+    method = getattr(SecretBox, name)
+    assert method.__doc__ == text
+    assert method.__text_signature__ == signature[len(name):]
+
+
+def test_json_field_docstring() -> None:
+    doc = SecretBox.aes_gcm_open_json_field.__doc__
+    assert SecretBox.aes_gcm_open_json_field.__text_signature__ == "($self, nonce, ciphertext, aad, field)"
+    english, portuguese = doc.split("\n\n🇧🇷 ")
+    assert english.startswith(
+        "🇺🇸 Opens `ciphertext`, parses the plaintext as a JSON object and moves one base64url field "
+        "straight into a locked box.\n\n"
+    )
+    assert portuguese.startswith(
+        "Abre `ciphertext`, interpreta o texto claro como objeto JSON e move um campo base64url direto para uma "
+        "caixa travada.\n\n"
+    )
+    for half in (english, portuguese):
+        assert "`random_seed`" in half and "`docs/PROTOCOL.md §4`" in half and "`seed`" in half
