@@ -68,9 +68,16 @@ PyObject* aes_gcm_seal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (!extract_bytes_like(a[0], nonce) || !extract_bytes_like(a[1], plaintext) || !extract_optional(a[2], aad)) {
             return nullptr;
         }
-        auto sealed = box_seal(box_of(self), nonce.span(), plaintext.span(), aad.span());
-        if (!sealed.ok()) return raise(sealed.error());
-        return to_bytes(sealed.value());
+        // The result is sealed straight into the bytes object, made before the
+        // box's lock is taken: one output allocation and no further copy. It
+        // never holds anything but ciphertext and tag.
+        PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plaintext.size() + 16)));
+        if (!out) return nullptr;
+        auto* dst = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get()));
+        const Status s = box_seal_into(box_of(self), nonce.span(), plaintext.span(), aad.span(),
+                                       {dst, plaintext.size() + 16});
+        if (!s.ok()) return raise(s.error());
+        return out.release();
     });
 }
 
@@ -100,15 +107,17 @@ struct OpenArgs {
 
 const Param kOpenParams[] = {{"nonce", true, false}, {"ciphertext", true, false}, {"aad", false, false}};
 
+// The copy of `ciphertext` is the staging buffer: it is opened in place and
+// zeroed with the other copies when the call ends.
 PyObject* aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* a[3];
         if (!bind_args("aes_gcm_open", kOpenParams, args, nargs, kwnames, a)) return nullptr;
         OpenArgs in;
         if (!in.extract(a[0], a[1], a[2])) return nullptr;
-        auto plaintext = open_sealed(box_of(self), in.nonce.span(), in.ciphertext.span(), in.aad.span());
-        if (!plaintext.ok()) return raise(plaintext.error());
-        return to_bytes(plaintext->span());
+        const Status s = open_sealed_in_place(box_of(self), in.nonce.span(), in.ciphertext.span(), in.aad.span());
+        if (!s.ok()) return raise(s.error());
+        return to_bytes(in.ciphertext.span().first(in.ciphertext.size() - 16));
     });
 }
 
@@ -118,7 +127,9 @@ PyObject* aes_gcm_open_secret(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!bind_args("aes_gcm_open_secret", kOpenParams, args, nargs, kwnames, a)) return nullptr;
         OpenArgs in;
         if (!in.extract(a[0], a[1], a[2])) return nullptr;
-        auto region = open_sealed_region(box_of(self), in.nonce.span(), in.ciphertext.span(), in.aad.span());
+        const Status s = open_sealed_in_place(box_of(self), in.nonce.span(), in.ciphertext.span(), in.aad.span());
+        if (!s.ok()) return raise(s.error());
+        auto region = LockedRegion::from_slice(in.ciphertext.span().first(in.ciphertext.size() - 16));
         if (!region.ok()) return raise(region.error());
         return box_from_region(std::move(region).value());
     });

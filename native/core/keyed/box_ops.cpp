@@ -25,6 +25,10 @@ Result<std::vector<std::uint8_t>> box_seal(SecretBox& box, Bytes nonce, Bytes pl
     return box.with_bytes([&](Bytes key) { return aes256gcm_seal(key, nonce, plaintext, aad); });
 }
 
+Status box_seal_into(SecretBox& box, Bytes nonce, Bytes plaintext, Bytes aad, std::span<std::uint8_t> out) {
+    return box.with_bytes([&](Bytes key) { return aes256gcm_seal_into(key, nonce, plaintext, aad, out); });
+}
+
 Result<std::vector<std::uint8_t>> box_seal_secret(SecretBox& box, Bytes nonce, SecretBox& secret, Bytes aad) {
     QV_ASSIGN(const ZeroizingBuffer wrapped, secret.copy_bytes());
     return box_seal(box, nonce, wrapped.span(), aad);
@@ -32,6 +36,14 @@ Result<std::vector<std::uint8_t>> box_seal_secret(SecretBox& box, Bytes nonce, S
 
 Result<ZeroizingBuffer> open_sealed(SecretBox& box, Bytes nonce, Bytes sealed, Bytes aad) {
     return box.with_bytes([&](Bytes key) { return aes256gcm_open(key, nonce, sealed, aad); });
+}
+
+Status open_sealed_in_place(SecretBox& box, Bytes nonce, std::span<std::uint8_t> sealed, Bytes aad) {
+    return box.with_bytes([&](Bytes key) -> Status {
+        // Keeps the key-before-nonce-before-length order of aes256gcm_open.
+        const std::size_t len = sealed.size() >= AES_GCM_TAG_BYTES ? sealed.size() - AES_GCM_TAG_BYTES : 0;
+        return aes256gcm_open_into(key, nonce, sealed, aad, sealed.first(len));
+    });
 }
 
 Result<LockedRegion> open_sealed_region(SecretBox& box, Bytes nonce, Bytes sealed, Bytes aad) {

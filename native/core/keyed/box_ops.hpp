@@ -34,6 +34,11 @@ Result<std::vector<std::uint8_t>> box_seal(SecretBox& box, std::span<const std::
                                            std::span<const std::uint8_t> plaintext,
                                            std::span<const std::uint8_t> aad);
 
+// The same into `out` (plaintext.size() + 16 bytes, may start at
+// plaintext.data()), for callers that own the destination already.
+Status box_seal_into(SecretBox& box, std::span<const std::uint8_t> nonce, std::span<const std::uint8_t> plaintext,
+                     std::span<const std::uint8_t> aad, std::span<std::uint8_t> out);
+
 // Seals the bytes of `secret` under `box`. The bytes of `secret` are copied
 // out under its own lock first (its errors come first), so the two locks are
 // never held together and `secret` may be `box` itself.
@@ -44,6 +49,12 @@ Result<std::vector<std::uint8_t>> box_seal_secret(SecretBox& box, std::span<cons
 // open method. The plaintext is the caller's, in a ZeroizingBuffer.
 Result<ZeroizingBuffer> open_sealed(SecretBox& box, std::span<const std::uint8_t> nonce,
                                     std::span<const std::uint8_t> sealed, std::span<const std::uint8_t> aad);
+
+// Opens the caller's own copy of `ciphertext ‖ tag` in place: on success the
+// plaintext is sealed.first(sealed.size() - 16). On a failed tag the
+// plaintext area is zeroed again before returning.
+Status open_sealed_in_place(SecretBox& box, std::span<const std::uint8_t> nonce, std::span<std::uint8_t> sealed,
+                            std::span<const std::uint8_t> aad);
 
 // open_sealed, then the plaintext moved into a new region (EmptySecret for an
 // empty plaintext). The plaintext buffer is zeroed whatever happens.
