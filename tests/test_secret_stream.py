@@ -370,3 +370,16 @@ def test_concurrent_pushes_are_serialised(key: SecretBox) -> None:
         else:
             pytest.fail("a chunk never opened")
     assert opened == 200
+
+
+def test_strided_and_writable_inputs_are_copied_not_kept(key: SecretBox) -> None:
+    push, pull = pair(key)
+    source = np.arange(200, dtype=np.uint8)
+    message = bytearray(b"secret message")
+    chunk = push.push(source[::2], ad=memoryview(b"xad")[1:])
+    chunk2 = push.push(message)
+    message[:] = bytes(len(message))  # changing the source afterwards changes nothing
+    wide = np.zeros(2 * len(chunk), dtype=np.uint8)
+    wide[::2] = np.frombuffer(chunk, dtype=np.uint8)
+    assert pull.pull(wide[::2], ad=b"ad") == (bytes(source[::2]), False)
+    assert pull.pull(bytearray(chunk2)) == (b"secret message", False)

@@ -6,7 +6,9 @@
 // against them.
 #include <Python.h>
 
+#include <cstring>
 #include <new>
+#include <span>
 #include <utility>
 
 #include "binding/args.hpp"
@@ -83,6 +85,45 @@ bool to_final(PyObject* obj, bool& out) {
 // ad=None and an omitted ad both mean no associated data.
 bool to_ad(PyObject* obj, ZeroizingBuffer& out) { return is_absent(obj) || extract_bytes_like(obj, out); }
 
+// Zeroes a copied argument that sits in a result buffer on every path that
+// does not hand the buffer over (errors, internal faults).
+class PlaintextWipe {
+public:
+    explicit PlaintextWipe(std::span<std::uint8_t> bytes) noexcept : bytes_(bytes) {}
+    PlaintextWipe(const PlaintextWipe&) = delete;
+    PlaintextWipe& operator=(const PlaintextWipe&) = delete;
+    ~PlaintextWipe() {
+        if (!done_) secure_zero(bytes_.data(), bytes_.size());
+    }
+    void done() noexcept { done_ = true; }
+
+private:
+    std::span<std::uint8_t> bytes_;
+    bool done_ = false;
+};
+
+// Copies bytes [offset, offset + dst.size()) of a bytes-like object, in C
+// order, into dst. The object has passed BufferView::acquire, whose export
+// is still held, so its length cannot change in between.
+bool copy_range(PyObject* obj, std::size_t offset, std::span<std::uint8_t> dst) {
+    if (dst.empty()) return true;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FULL_RO) != 0) return false;
+    bool ok = offset + dst.size() <= static_cast<std::size_t>(view.len);
+    if (!ok) {
+        PyErr_SetString(PyExc_BufferError, "buffer changed size");
+    } else if (PyBuffer_IsContiguous(&view, 'C')) {
+        std::memcpy(dst.data(), static_cast<const std::uint8_t*>(view.buf) + offset, dst.size());
+    } else {
+        // Strided exporters: flatten once, then take the range.
+        ZeroizingBuffer flat(static_cast<std::size_t>(view.len));
+        ok = PyBuffer_ToContiguous(flat.data(), &view, view.len, 'C') == 0;
+        if (ok) std::memcpy(dst.data(), flat.data() + offset, dst.size());
+    }
+    PyBuffer_Release(&view);
+    return ok;
+}
+
 template <class T, class... Args>
 PyObject* make_object(PyTypeObject* type, Args&&... args) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -133,16 +174,28 @@ PyObject* push_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!bind_args("push", params, args, nargs, kwnames, a)) return nullptr;
         bool final = false;
         if (!to_final(a[1], final)) return nullptr;
-        ZeroizingBuffer message, ad;
-        if (!extract_bytes_like(a[0], message) || !to_ad(a[2], ad)) return nullptr;
+        // The one copy of the message is made into the chunk's own buffer,
+        // the bytes object returned, and encrypted there in place.
+        BufferView view;
+        if (!view.acquire(a[0])) return nullptr;
+        const std::size_t mlen = view.size();
+        PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(mlen + stream::ABYTES)));
+        if (!out) return nullptr;
+        const std::span<std::uint8_t> chunk(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())),
+                                            mlen + stream::ABYTES);
+        const std::span<std::uint8_t> message = chunk.subspan(1, mlen);
+        PlaintextWipe wipe(message);
+        if (!copy_range(a[0], 0, message)) return nullptr;
+        ZeroizingBuffer ad;
+        if (!to_ad(a[2], ad)) return nullptr;
 
-        Result<stream::Output> chunk = [&] {
+        const Status s = [&] {
             GilRelease nogil;
-            return native<PushStream>(self).push(message.span(), ad.span(), final);
+            return native<PushStream>(self).push(message, ad.span(), final, chunk);
         }();
-        if (!chunk.ok()) return raise(chunk.error());
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk->data.get()),
-                                         static_cast<Py_ssize_t>(chunk->size));
+        if (!s.ok()) return raise(s.error());
+        wipe.done();  // the message is ciphertext now
+        return out.release();
     });
 }
 
@@ -191,19 +244,35 @@ PyObject* pull_pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         static const Param params[] = {{"chunk", true, false}, {"ad", false, true}};
         PyObject* a[2];
         if (!bind_args("pull", params, args, nargs, kwnames, a)) return nullptr;
-        ZeroizingBuffer chunk, ad;
-        if (!extract_bytes_like(a[0], chunk) || !to_ad(a[1], ad)) return nullptr;
+        // The one copy of the chunk: its ciphertext goes into the bytes object
+        // returned (decrypted there in place once the MAC matched), the tag
+        // byte and the MAC into `frame`.
+        BufferView view;
+        if (!view.acquire(a[0])) return nullptr;
+        const std::size_t clen = view.size();
+        const std::size_t mlen = stream::plaintext_len(clen);
+        PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(mlen)));
+        if (!out) return nullptr;
+        const std::span<std::uint8_t> plaintext(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())), mlen);
+        PlaintextWipe wipe(plaintext);
+        ZeroizingBuffer frame(stream::ABYTES);
+        stream::ChunkParts parts{clen, 0, plaintext, frame.data() + 1};
+        if (clen >= stream::ABYTES) {
+            if (!copy_range(a[0], 0, frame.span().first(1)) || !copy_range(a[0], 1, plaintext) ||
+                !copy_range(a[0], 1 + mlen, frame.span().subspan(1)))
+                return nullptr;
+            parts.first = frame[0];
+        }
+        ZeroizingBuffer ad;
+        if (!to_ad(a[1], ad)) return nullptr;
 
-        Result<stream::Pulled> pulled = [&] {
+        const Result<std::uint8_t> tag = [&] {
             GilRelease nogil;
-            return native<PullStream>(self).pull(chunk.span(), ad.span());
+            return native<PullStream>(self).pull(parts, ad.span(), plaintext);
         }();
-        if (!pulled.ok()) return raise(pulled.error());
-        const stream::Output& plaintext = pulled->plaintext;
-        PyRef bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(plaintext.data.get()),
-                                              static_cast<Py_ssize_t>(plaintext.size)));
-        if (!bytes) return nullptr;
-        return PyTuple_Pack(2, bytes.get(), pulled->tag == stream::TAG_FINAL ? Py_True : Py_False);
+        if (!tag.ok()) return raise(tag.error());
+        wipe.done();
+        return PyTuple_Pack(2, out.get(), tag.value() == stream::TAG_FINAL ? Py_True : Py_False);
     });
 }
 

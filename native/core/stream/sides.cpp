@@ -23,13 +23,13 @@ Result<PushStart> start_push(SecretBox& key) {
     return PushStart{header, std::move(state)};
 }
 
-Result<Output> PushStream::push(std::span<const std::uint8_t> message, std::span<const std::uint8_t> ad,
-                                bool final) {
+Status PushStream::push(std::span<const std::uint8_t> message, std::span<const std::uint8_t> ad, bool final,
+                        std::span<std::uint8_t> chunk) {
     QV_ASSIGN(auto guard, lock_.acquire());
     QV_ASSIGN(const std::span<std::uint8_t> state, open_state(state_, finished_));
-    Output chunk = stream_push(state, message, ad, final ? TAG_FINAL : TAG_MESSAGE);
+    stream_push(state, message, ad, final ? TAG_FINAL : TAG_MESSAGE, chunk);
     finished_ = final;
-    return chunk;
+    return {};
 }
 
 Result<bool> PushStream::is_finished() {
@@ -37,12 +37,13 @@ Result<bool> PushStream::is_finished() {
     return finished_;
 }
 
-Result<Pulled> PullStream::pull(std::span<const std::uint8_t> chunk, std::span<const std::uint8_t> ad) {
+Result<std::uint8_t> PullStream::pull(const ChunkParts& chunk, std::span<const std::uint8_t> ad,
+                                      std::span<std::uint8_t> plaintext) {
     QV_ASSIGN(auto guard, lock_.acquire());
     QV_ASSIGN(const std::span<std::uint8_t> state, open_state(state_, finished_));
-    QV_ASSIGN(Pulled pulled, stream_pull(state, chunk, ad));
-    finished_ = pulled.tag == TAG_FINAL;
-    return pulled;
+    QV_ASSIGN(const std::uint8_t tag, stream_pull(state, chunk, ad, plaintext));
+    finished_ = tag == TAG_FINAL;
+    return tag;
 }
 
 Result<bool> PullStream::is_finished() {

@@ -38,8 +38,11 @@ public:
     const Header& header() const noexcept { return header_; }
 
     // Checks in order: LockPoisoned, StreamFinished, Wiped / ForkedChild,
-    // BadLength "secretstream state"; then one chunk. `final` ends the stream.
-    Result<Output> push(std::span<const std::uint8_t> message, std::span<const std::uint8_t> ad, bool final);
+    // BadLength "secretstream state"; then one chunk into `chunk` (exactly
+    // message.size() + 17 bytes; message may be chunk[1..], encrypted in
+    // place). `final` ends the stream.
+    Status push(std::span<const std::uint8_t> message, std::span<const std::uint8_t> ad, bool final,
+                std::span<std::uint8_t> chunk);
     // LockPoisoned, or whether the final chunk was pushed.
     Result<bool> is_finished();
 
@@ -60,10 +63,12 @@ public:
     PullStream(const PullStream&) = delete;
     PullStream& operator=(const PullStream&) = delete;
 
-    // The same checks as PushStream::push, then one chunk: OpenFailed leaves
-    // the state and the finished flag as they were. A received TAG_FINAL
-    // (exactly 3) ends the stream.
-    Result<Pulled> pull(std::span<const std::uint8_t> chunk, std::span<const std::uint8_t> ad);
+    // The same checks as PushStream::push, then one chunk into `plaintext`
+    // (exactly plaintext_len(chunk.size) bytes; it may hold the ciphertext);
+    // returns the received tag. OpenFailed leaves the state and the finished
+    // flag as they were. A received TAG_FINAL (exactly 3) ends the stream.
+    Result<std::uint8_t> pull(const ChunkParts& chunk, std::span<const std::uint8_t> ad,
+                              std::span<std::uint8_t> plaintext);
     Result<bool> is_finished();
 
     ObjectLock& lock() noexcept { return lock_; }

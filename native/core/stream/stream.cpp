@@ -107,9 +107,10 @@ Result<LockedRegion> stream_init(SecretBox& key, std::span<const std::uint8_t> h
     return region;
 }
 
-Output stream_push(std::span<std::uint8_t> state, std::span<const std::uint8_t> m,
-                   std::span<const std::uint8_t> ad, std::uint8_t tag) {
+void stream_push(std::span<std::uint8_t> state, std::span<const std::uint8_t> m,
+                 std::span<const std::uint8_t> ad, std::uint8_t tag, std::span<std::uint8_t> out) {
     check_state(state);
+    if (out.size() < ABYTES || out.size() - ABYTES != m.size()) fault("secretstream chunk buffer has the wrong size");
     Scratch s;
     chacha::ChaCha20 cipher;
     chacha::Poly1305 mac = start_chunk(state, cipher, s);
@@ -120,45 +121,63 @@ Output stream_push(std::span<std::uint8_t> state, std::span<const std::uint8_t> 
     mac_head(mac, ad, block);
 
     check_keystream(m.size());
-    Output out(m.size() + ABYTES);
-    std::uint8_t* ct = out.data.get() + 1;
-    out.data[0] = block[0];
+    std::uint8_t* ct = out.data() + 1;
+    out[0] = block[0];
     cipher.apply(m.data(), ct, m.size());
     mac_tail(mac, ct, m.size(), ad.size());
     mac.finish(ct + m.size());
 
     advance(state, ct + m.size(), tag);
+}
+
+Output stream_push(std::span<std::uint8_t> state, std::span<const std::uint8_t> m,
+                   std::span<const std::uint8_t> ad, std::uint8_t tag) {
+    check_keystream(m.size());
+    Output out(m.size() + ABYTES);
+    stream_push(state, m, ad, tag, out.span());
     return out;
 }
 
-Result<Pulled> stream_pull(std::span<std::uint8_t> state, std::span<const std::uint8_t> c,
-                           std::span<const std::uint8_t> ad) {
-    check_state(state);
-    if (c.size() < ABYTES) return ErrorKind::OpenFailed;
+ChunkParts chunk_parts(std::span<const std::uint8_t> c) noexcept {
+    if (c.size() < ABYTES) return {c.size(), 0, {}, nullptr};
     const std::size_t mlen = c.size() - ABYTES;
-    const std::uint8_t* ct = c.data() + 1;
-    const std::uint8_t* received_mac = ct + mlen;
+    return {c.size(), c[0], c.subspan(1, mlen), c.data() + 1 + mlen};
+}
+
+Result<std::uint8_t> stream_pull(std::span<std::uint8_t> state, const ChunkParts& c,
+                                 std::span<const std::uint8_t> ad, std::span<std::uint8_t> plaintext) {
+    check_state(state);
+    if (plaintext.size() != plaintext_len(c.size)) fault("secretstream plaintext buffer has the wrong size");
+    if (c.size < ABYTES) return ErrorKind::OpenFailed;
+    const std::size_t mlen = c.size - ABYTES;
+    if (c.ct.size() != mlen) fault("secretstream chunk parts do not add up");
 
     Scratch s;
     chacha::ChaCha20 cipher;
     chacha::Poly1305 mac = start_chunk(state, cipher, s);
 
     std::uint8_t* block = s.tag_block();
-    block[0] = c[0];
+    block[0] = c.first;
     cipher.apply(block, block, BLOCK_BYTES);
     const std::uint8_t tag = block[0];
-    block[0] = c[0];  // the block as the pusher MACed it: encrypted
+    block[0] = c.first;  // the block as the pusher MACed it: encrypted
     mac_head(mac, ad, block);
-    mac_tail(mac, ct, mlen, ad.size());
+    mac_tail(mac, c.ct.data(), mlen, ad.size());
     mac.finish(s.mac());
 
     // Verify before decrypting; all 16 bytes are compared, no early exit.
-    if (!ct::equal(s.mac(), received_mac, POLY1305_TAG_BYTES)) return ErrorKind::OpenFailed;
+    if (!ct::equal(s.mac(), c.mac, POLY1305_TAG_BYTES)) return ErrorKind::OpenFailed;
 
     check_keystream(mlen);
-    Output plaintext(mlen);
-    cipher.apply(ct, plaintext.data.get(), mlen);
-    advance(state, received_mac, tag);
+    cipher.apply(c.ct.data(), plaintext.data(), mlen);
+    advance(state, c.mac, tag);
+    return tag;
+}
+
+Result<Pulled> stream_pull(std::span<std::uint8_t> state, std::span<const std::uint8_t> c,
+                           std::span<const std::uint8_t> ad) {
+    Output plaintext(plaintext_len(c.size()));
+    QV_ASSIGN(const std::uint8_t tag, stream_pull(state, chunk_parts(c), ad, plaintext.span()));
     return Pulled{std::move(plaintext), tag};
 }
 

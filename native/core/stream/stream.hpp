@@ -58,17 +58,42 @@ struct Pulled {
 // The region is released on every failure.
 Result<LockedRegion> stream_init(SecretBox& key, std::span<const std::uint8_t> header);
 
-// One chunk of m.size() + 17 bytes for `tag` (TAG_MESSAGE or TAG_FINAL);
-// advances `state` (44 bytes). A message above MESSAGE_BYTES_MAX is an
-// internal fault ("end of keystream reached ...") and leaves the state as it was.
+// One chunk for `tag` (TAG_MESSAGE or TAG_FINAL) written to `out`, a fresh
+// ordinary buffer of exactly m.size() + 17 bytes (m may be out[1..], then it
+// is encrypted in place); advances `state` (44 bytes). A message above MESSAGE_BYTES_MAX is an internal fault ("end of
+// keystream reached ...") raised before `out` is written or the state moves.
+void stream_push(std::span<std::uint8_t> state, std::span<const std::uint8_t> m,
+                 std::span<const std::uint8_t> ad, std::uint8_t tag, std::span<std::uint8_t> out);
+// The same into a new Output.
 Output stream_push(std::span<std::uint8_t> state, std::span<const std::uint8_t> m,
                    std::span<const std::uint8_t> ad, std::uint8_t tag);
 
-// The plaintext and the received tag byte, or OpenFailed (short chunk, MAC
-// mismatch), in which case the state is untouched. Every authentic tag value
-// is accepted; its TAG_REKEY bit rekeys as on the pushing side.
+// A chunk seen in its parts: byte 0, the ciphertext and the 16-byte MAC.
+// The ciphertext may already sit in the plaintext buffer (decrypted in place).
+struct ChunkParts {
+    std::size_t size;  // the whole chunk's length; below 17 nothing else is read
+    std::uint8_t first;
+    std::span<const std::uint8_t> ct;
+    const std::uint8_t* mac;
+};
+ChunkParts chunk_parts(std::span<const std::uint8_t> c) noexcept;
+
+// Verifies the chunk, then decrypts it into `plaintext` (exactly
+// plaintext_len(size) bytes; it may be the very buffer holding the
+// ciphertext) and returns the received tag byte. OpenFailed (short chunk,
+// MAC mismatch) leaves the state untouched and `plaintext` unwritten. Every
+// authentic tag value is accepted; its TAG_REKEY bit rekeys as on the
+// pushing side.
+Result<std::uint8_t> stream_pull(std::span<std::uint8_t> state, const ChunkParts& c,
+                                 std::span<const std::uint8_t> ad, std::span<std::uint8_t> plaintext);
+// A contiguous chunk into a new Output.
 Result<Pulled> stream_pull(std::span<std::uint8_t> state, std::span<const std::uint8_t> c,
                            std::span<const std::uint8_t> ad);
+
+// The plaintext length a chunk of `chunk_len` bytes carries (0 when short).
+inline std::size_t plaintext_len(std::size_t chunk_len) noexcept {
+    return chunk_len < ABYTES ? 0 : chunk_len - ABYTES;
+}
 
 // key ‖ inonce ^= ChaCha20 block 0 under the current key and nonce; counter = 1.
 void stream_rekey(std::span<std::uint8_t> state);

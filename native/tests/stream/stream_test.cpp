@@ -76,6 +76,26 @@ TEST(SecretStream, OpensLibsodiumChunksAndWritesTheSameBytes) {
     EXPECT_EQ(snapshot(push_state), snapshot(pull_state));
 }
 
+TEST(SecretStream, EncryptsAndDecryptsInPlace) {
+    SecretBox key = make_box(iota(32));
+    LockedRegion push_state = stream_init(key, unhex(kHeader)).value();
+    LockedRegion pull_state = stream_init(key, unhex(kHeader)).value();
+    for (const KnownChunk& k : kKnown) {
+        // The message copied into the chunk buffer, encrypted there.
+        Bytes chunk(k.message.size() + ABYTES);
+        std::copy(k.message.begin(), k.message.end(), chunk.begin() + 1);
+        const std::span<std::uint8_t> in_place(chunk.data() + 1, k.message.size());
+        stream_push(view(push_state), in_place, k.ad, k.tag, chunk);
+        EXPECT_EQ(chunk, unhex(k.chunk));
+        // The ciphertext copied into the plaintext buffer, decrypted there.
+        Bytes plaintext(chunk.begin() + 1, chunk.end() - 16);
+        const ChunkParts parts{chunk.size(), chunk[0], plaintext, chunk.data() + chunk.size() - 16};
+        auto tag = stream_pull(view(pull_state), parts, k.ad, plaintext);
+        ASSERT_TRUE(tag.ok());
+        EXPECT_EQ(plaintext, k.message);
+    }
+}
+
 class RoundTrip : public testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
 
 TEST_P(RoundTrip, MessageAndAdComeBackWithTheirTag) {
@@ -218,6 +238,18 @@ TEST(SecretStream, InitChecksKeyBeforeHeaderAndReleasesItsRegion) {
     EXPECT_EQ(stream_init(wiped, iota(24)).error().kind, ErrorKind::Wiped);
 }
 
+Result<Bytes> push_chunk(PushStream& push, const Bytes& m, const Bytes& ad, bool final) {
+    Bytes chunk(m.size() + ABYTES);
+    QV_CHECK(push.push(m, ad, final, chunk));
+    return chunk;
+}
+
+Result<Pulled> pull_chunk(PullStream& pull, const Bytes& c, const Bytes& ad) {
+    Output plaintext(plaintext_len(c.size()));
+    QV_ASSIGN(const std::uint8_t tag, pull.pull(chunk_parts(c), ad, plaintext.span()));
+    return Pulled{std::move(plaintext), tag};
+}
+
 // A message span over 2^38 bytes of inaccessible address space: reading any
 // of it would crash, so the fault must come before the data is touched.
 struct Unreadable {
@@ -238,14 +270,16 @@ TEST(SecretStream, KeystreamLimitIsAFaultThatPoisonsThePushSide) {
     SecretBox key = make_box(iota(32));
     PushStream push(start_push(key).value());
     const Bytes before = snapshot(push.state());
+    const auto out = huge.span(MESSAGE_BYTES_MAX + 1 + ABYTES);
     try {
-        (void)push.push(huge.span(MESSAGE_BYTES_MAX + 1), {}, false);
+        (void)push.push(huge.span(MESSAGE_BYTES_MAX + 1), {}, false,
+                        {const_cast<std::uint8_t*>(out.data()), out.size()});
         FAIL() << "no fault";
     } catch (const Fault& f) {
         EXPECT_EQ(std::string(f.what()).rfind("end of keystream reached", 0), 0U);
     }
     EXPECT_EQ(snapshot(push.state()), before);
-    EXPECT_EQ(push.push({}, {}, false).error().kind, ErrorKind::LockPoisoned);
+    EXPECT_EQ(push_chunk(push, {}, {}, false).error().kind, ErrorKind::LockPoisoned);
     EXPECT_EQ(push.is_finished().error().kind, ErrorKind::LockPoisoned);
 }
 
@@ -256,35 +290,35 @@ TEST(StreamSides, FinishedAfterTheFinalChunkOnBothSides) {
     SecretBox same = make_box(iota(32));
     PullStream pull(stream_init(same, push.header()).value());
 
-    const Bytes c1 = to_bytes(push.push(iota(10), Bytes{5}, false).value());
+    const Bytes c1 = push_chunk(push, iota(10), Bytes{5}, false).value();
     EXPECT_FALSE(push.is_finished().value());
-    const Bytes c2 = to_bytes(push.push({}, {}, true).value());
+    const Bytes c2 = push_chunk(push, {}, {}, true).value();
     EXPECT_TRUE(push.is_finished().value());
-    EXPECT_EQ(push.push({}, {}, false).error().kind, ErrorKind::StreamFinished);
+    EXPECT_EQ(push_chunk(push, {}, {}, false).error().kind, ErrorKind::StreamFinished);
 
-    auto p1 = pull.pull(c1, Bytes{5});
+    auto p1 = pull_chunk(pull, c1, Bytes{5});
     ASSERT_TRUE(p1.ok());
     EXPECT_NE(p1->tag, TAG_FINAL);
     EXPECT_FALSE(pull.is_finished().value());
-    EXPECT_EQ(pull.pull(c1, Bytes{5}).error().kind, ErrorKind::OpenFailed);
+    EXPECT_EQ(pull_chunk(pull, c1, Bytes{5}).error().kind, ErrorKind::OpenFailed);
     EXPECT_FALSE(pull.is_finished().value());
-    auto p2 = pull.pull(c2, {});
+    auto p2 = pull_chunk(pull, c2, {});
     ASSERT_TRUE(p2.ok());
     EXPECT_EQ(p2->tag, TAG_FINAL);
     EXPECT_TRUE(pull.is_finished().value());
-    EXPECT_EQ(pull.pull(c2, {}).error().kind, ErrorKind::StreamFinished);
+    EXPECT_EQ(pull_chunk(pull, c2, {}).error().kind, ErrorKind::StreamFinished);
 }
 
 TEST(StreamSides, ChecksRunInOrderUnderTheLock) {
     SecretBox key = make_box(iota(32));
     PushStream push(start_push(key).value());
     push.state().wipe();
-    EXPECT_EQ(push.push({}, {}, false).error().kind, ErrorKind::Wiped);
+    EXPECT_EQ(push_chunk(push, {}, {}, false).error().kind, ErrorKind::Wiped);
 
     SecretBox key2 = make_box(iota(32));
     PullStream pull(stream_init(key2, iota(24)).value());
     std::memset(pull.state().data_area(), 0, 8);  // canary gone
-    EXPECT_EQ(pull.pull(Bytes(17), {}).error().kind, ErrorKind::ForkedChild);
+    EXPECT_EQ(pull_chunk(pull, Bytes(17), {}).error().kind, ErrorKind::ForkedChild);
 }
 
 }  // namespace
