@@ -55,38 +55,37 @@ constexpr std::uint32_t div_q(std::uint32_t n) noexcept {
     return static_cast<std::uint32_t>((static_cast<std::uint64_t>(n) * DIV_Q_MUL) >> 40);
 }
 
-// Bit-packing of d-bit values, least significant bit first (Algorithms 5-6).
+// Bit-packing of d-bit values, least significant bit first (Algorithms 5-6),
+// a group of G values filling whole bytes (at most 64 bits) at a time.
+template <int D>
+constexpr int group_values() {
+    int g = 1;
+    while ((g * D) % 8 != 0) ++g;
+    while (2 * g * D <= 64 && N % (2 * g) == 0) g *= 2;
+    return g;
+}
+
 template <int D>
 void pack(std::uint8_t* out, const std::uint16_t* vals) noexcept {
-    std::uint32_t acc = 0;
-    int bits = 0;
-    std::size_t o = 0;
-    for (int i = 0; i < N; ++i) {
-        acc |= static_cast<std::uint32_t>(vals[i]) << bits;
-        bits += D;
-        while (bits >= 8) {
-            out[o++] = static_cast<std::uint8_t>(acc);
-            acc >>= 8;
-            bits -= 8;
-        }
+    constexpr int G = group_values<D>(), B = G * D / 8;
+    for (int g = 0; g < N / G; ++g) {
+        std::uint64_t acc = 0;
+        for (int k = 0; k < G; ++k) acc |= static_cast<std::uint64_t>(vals[G * g + k]) << (D * k);
+        for (int k = 0; k < B; ++k) out[B * g + k] = static_cast<std::uint8_t>(acc >> (8 * k));
     }
 }
 
 template <int D>
 void unpack(std::uint16_t* vals, const std::uint8_t* in) noexcept {
-    std::uint32_t acc = 0;
-    int bits = 0;
-    std::size_t o = 0;
-    for (int i = 0; i < N; ++i) {
-        while (bits < D) {
-            acc |= static_cast<std::uint32_t>(in[o++]) << bits;
-            bits += 8;
-        }
-        vals[i] = static_cast<std::uint16_t>(acc & ((1U << D) - 1));
-        acc >>= D;
-        bits -= D;
+    constexpr int G = group_values<D>(), B = G * D / 8;
+    for (int g = 0; g < N / G; ++g) {
+        std::uint64_t acc = 0;
+        for (int k = 0; k < B; ++k) acc |= static_cast<std::uint64_t>(in[B * g + k]) << (8 * k);
+        for (int k = 0; k < G; ++k) vals[G * g + k] = static_cast<std::uint16_t>((acc >> (D * k)) & ((1U << D) - 1));
     }
 }
+
+static_assert(group_values<1>() == 64 && group_values<4>() == 16 && group_values<10>() == 4);
 
 }  // namespace
 
@@ -129,24 +128,24 @@ void invntt(Poly& p) noexcept {
 
 void basemul_acc(Poly& r, const PolyVec& a, const PolyVec& b) noexcept {
     // BaseCaseMultiply (Algorithm 12) on each degree-one pair; the pairs 2i
-    // and 2i+1 use γ = ±zetas[64 + i].
-    for (int i = 0; i < N / 4; ++i) {
-        const std::int16_t zeta = ZETAS[64 + i];
-        std::int32_t r0 = 0, r1 = 0, r2 = 0, r3 = 0;
-        for (int v = 0; v < K; ++v) {
-            const std::int16_t* x = &a[v].c[4 * i];
-            const std::int16_t* y = &b[v].c[4 * i];
-            r0 += fqmul(fqmul(x[1], y[1]), zeta) + fqmul(x[0], y[0]);
-            r1 += fqmul(x[0], y[1]) + fqmul(x[1], y[0]);
-            r2 += fqmul(fqmul(x[3], y[3]), static_cast<std::int16_t>(-zeta)) + fqmul(x[2], y[2]);
-            r3 += fqmul(x[2], y[3]) + fqmul(x[3], y[2]);
+    // and 2i+1 use γ = ±zetas[64 + i]. Products are summed in 32 bits and
+    // reduced once: with one factor in [0, q) and the other within ±q/2 each
+    // term stays below q²/2, so the sums stay below q·2^15.
+    std::array<std::int32_t, N> acc{};
+    for (int v = 0; v < K; ++v) {
+        const std::int16_t* x = a[v].c.data();
+        const std::int16_t* y = b[v].c.data();
+        for (int i = 0; i < N / 4; ++i) {
+            const std::int32_t zeta = ZETAS[64 + i];
+            const int o = 4 * i;
+            acc[o] += static_cast<std::int32_t>(x[o]) * y[o] + fqmul(x[o + 1], y[o + 1]) * zeta;
+            acc[o + 1] += static_cast<std::int32_t>(x[o]) * y[o + 1] + static_cast<std::int32_t>(x[o + 1]) * y[o];
+            acc[o + 2] += static_cast<std::int32_t>(x[o + 2]) * y[o + 2] - fqmul(x[o + 3], y[o + 3]) * zeta;
+            acc[o + 3] += static_cast<std::int32_t>(x[o + 2]) * y[o + 3] + static_cast<std::int32_t>(x[o + 3]) * y[o + 2];
         }
-        // Each sum stays below 6q in magnitude, inside int16_t.
-        r.c[4 * i] = barrett_reduce(static_cast<std::int16_t>(r0));
-        r.c[4 * i + 1] = barrett_reduce(static_cast<std::int16_t>(r1));
-        r.c[4 * i + 2] = barrett_reduce(static_cast<std::int16_t>(r2));
-        r.c[4 * i + 3] = barrett_reduce(static_cast<std::int16_t>(r3));
     }
+    for (int i = 0; i < N; ++i) r.c[i] = barrett_reduce(montgomery_reduce(acc[i]));
+    secure_zero(acc.data(), sizeof acc);
 }
 
 void to_mont(Poly& p) noexcept {

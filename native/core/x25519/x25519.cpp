@@ -30,31 +30,42 @@ struct ClampedScalar {
     fault(what);
 }
 
-evp::Pkey private_key(Secret secret, const std::uint8_t* own_public) {
-    ClampedScalar scalar(secret);
+// One import context per thread, made at first use: fetching the key
+// manager for every import costs about as much as the import itself.
+EVP_PKEY_CTX* import_ctx() {
+    thread_local const evp::PkeyCtx ctx = [] {
+        evp::PkeyCtx c(EVP_PKEY_CTX_new_from_name(nullptr, "X25519", nullptr));
+        if (!c || EVP_PKEY_fromdata_init(c.get()) != 1) openssl_fault("X25519 key import setup failed");
+        return c;
+    }();
+    return ctx.get();
+}
+
+evp::Pkey import(OSSL_PARAM* params, int selection, const char* what) {
     EVP_PKEY* key = nullptr;
-    if (own_public == nullptr) {
-        // Importing the secret alone makes OpenSSL compute the public key.
-        key = EVP_PKEY_new_raw_private_key_ex(nullptr, "X25519", nullptr, scalar.b, KEY_BYTES);
-    } else {
-        evp::PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "X25519", nullptr));
-        OSSL_PARAM params[] = {
-            OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PRIV_KEY, scalar.b, KEY_BYTES),
-            OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, const_cast<std::uint8_t*>(own_public),
-                                              KEY_BYTES),
-            OSSL_PARAM_construct_end(),
-        };
-        if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-            EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_KEYPAIR, params) != 1)
-            key = nullptr;
-    }
-    if (key == nullptr) openssl_fault("X25519 private key import failed");
+    if (EVP_PKEY_fromdata(import_ctx(), &key, selection, params) != 1 || key == nullptr) openssl_fault(what);
     return evp::Pkey(key);
 }
 
+evp::Pkey private_key(Secret secret, const std::uint8_t* own_public) {
+    ClampedScalar scalar(secret);
+    // Without the public key OpenSSL computes it from the secret on import.
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PRIV_KEY, scalar.b, KEY_BYTES),
+        own_public == nullptr ? OSSL_PARAM_construct_end()
+                              : OSSL_PARAM_construct_octet_string(
+                                    OSSL_PKEY_PARAM_PUB_KEY, const_cast<std::uint8_t*>(own_public), KEY_BYTES),
+        OSSL_PARAM_construct_end(),
+    };
+    return import(params, EVP_PKEY_KEYPAIR, "X25519 private key import failed");
+}
+
 bool derive(EVP_PKEY* own, Public peer, Out shared) {
-    evp::Pkey peer_key(EVP_PKEY_new_raw_public_key_ex(nullptr, "X25519", nullptr, peer.data(), KEY_BYTES));
-    if (!peer_key) openssl_fault("X25519 public key import failed");
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, const_cast<std::uint8_t*>(peer.data()), KEY_BYTES),
+        OSSL_PARAM_construct_end(),
+    };
+    evp::Pkey peer_key = import(params, EVP_PKEY_PUBLIC_KEY, "X25519 public key import failed");
     evp::PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, own, nullptr));
     if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer_ex(ctx.get(), peer_key.get(), 0) != 1)
         openssl_fault("X25519 derivation setup failed");
