@@ -11,6 +11,7 @@ import os
 import pickle
 import shutil
 import subprocess
+import threading
 from pathlib import Path
 
 import pytest
@@ -296,6 +297,29 @@ def test_open_argument_refusals(kp: HybridKeyPair, method: str) -> None:
         getattr(kp, method)(enc, nonce, ct, None)
     with pytest.raises(TypeError):
         getattr(kp, method)(enc, nonce, ct)
+
+
+def test_concurrent_opens_and_wipe_do_not_crash() -> None:
+    kp = HybridKeyPair.generate()
+    seal = seal_to(kp, b"shared", b"")
+    outcomes: list[object] = []
+
+    def opener() -> None:
+        for _ in range(30):
+            try:
+                outcomes.append(kp.open(*seal, b""))
+            except SecureError as e:
+                outcomes.append(str(e))
+
+    threads = [threading.Thread(target=opener) for _ in range(4)]
+    for t in threads:
+        t.start()
+    kp.wipe()
+    for t in threads:
+        t.join()
+    assert set(outcomes) <= {b"shared", WIPED} and len(outcomes) == 120
+    with pytest.raises(SecureError, match=WIPED):
+        kp.open(*seal, b"")
 
 
 # --- sealed sessions --------------------------------------------------------------
