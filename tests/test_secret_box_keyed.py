@@ -25,7 +25,10 @@ FORKED = (
 )
 EMPTY = "a secret cannot be empty · um segredo não pode ser vazio"
 OPEN_FAILED = "ciphertext did not open · ciphertext não abriu"
-STR_REFUSED = "expected a bytes-like object, got str; encode it first · esperava um objeto tipo bytes, recebeu str; codifique antes"
+STR_REFUSED = (
+    "expected a bytes-like object, got str; encode it first · "
+    "esperava um objeto tipo bytes, recebeu str; codifique antes"
+)
 
 
 def bad_length(what: str, expected: int, got: int) -> str:
@@ -208,7 +211,8 @@ def test_sealed_layout_and_aad_forms() -> None:
     key = SecretBox.random(32)
     assert len(key.aes_gcm_seal(NONCE, b"")) == 16
     assert key.aes_gcm_open(NONCE, key.aes_gcm_seal(NONCE, b"")) == b""
-    forms = [key.aes_gcm_seal(NONCE, b"abc"), key.aes_gcm_seal(NONCE, b"abc", None), key.aes_gcm_seal(NONCE, b"abc", b"")]
+    forms = [key.aes_gcm_seal(NONCE, b"abc"), key.aes_gcm_seal(NONCE, b"abc", None),
+             key.aes_gcm_seal(NONCE, b"abc", b"")]
     assert forms[0] == forms[1] == forms[2] and len(forms[0]) == 19
     assert key.aes_gcm_open(NONCE, forms[0], b"") == key.aes_gcm_open(NONCE, forms[0], aad=None) == b"abc"
     assert key.aes_gcm_seal(nonce=NONCE, plaintext=b"abc", aad=b"") == forms[0]

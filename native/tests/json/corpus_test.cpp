@@ -23,7 +23,8 @@ std::vector<std::uint8_t> read_file(const fs::path& p) {
 }
 
 bool top_is_object(const std::vector<std::uint8_t>& text) {
-    auto it = std::find_if(text.begin(), text.end(), [](std::uint8_t c) { return c != ' ' && c != '\t' && c != '\n' && c != '\r'; });
+    auto it = std::find_if(text.begin(), text.end(),
+                           [](std::uint8_t c) { return c != ' ' && c != '\t' && c != '\n' && c != '\r'; });
     return it != text.end() && *it == '{';
 }
 

@@ -20,7 +20,9 @@ inline boost::json::value load_vectors(const std::string& relative) {
 
 inline std::vector<std::uint8_t> unhex(boost::json::string_view hex) {
     std::vector<std::uint8_t> out(hex.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(2 * i, 2)), nullptr, 16));
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(2 * i, 2)), nullptr, 16));
+    }
     return out;
 }
 

@@ -43,7 +43,7 @@ TEST(Wycheproof, HkdfSha256EveryCase) {
             } else {
                 ASSERT_GT(size, HKDF_SHA256_MAX_OUTPUT) << "tcId " << t.at("tcId");
                 ASSERT_FALSE(s.ok());
-                EXPECT_EQ(s.error(), Error::bad_length("hkdf output length", 8160, size));
+                EXPECT_EQ(render(s.error()), render(Error::bad_length("hkdf output length", 8160, size)));
                 EXPECT_EQ(out, std::vector<std::uint8_t>(size)) << "nothing written";
             }
             ++cases;
@@ -75,7 +75,7 @@ TEST(Wycheproof, AesGcm256Iv96Tag128) {
                 ++valid;
             } else {
                 ASSERT_FALSE(opened.ok()) << "tcId " << t.at("tcId");
-                EXPECT_EQ(opened.error(), Error(ErrorKind::OpenFailed));
+                EXPECT_EQ(render(opened.error()), render(Error(ErrorKind::OpenFailed)));
                 ++invalid;
             }
         }
