@@ -25,6 +25,14 @@ RNG = "operating system RNG failed · RNG do sistema operacional falhou"
 STR_REFUSED = "expected a bytes-like object, got str; encode it first · esperava um objeto tipo bytes, recebeu str; codifique antes"
 
 
+@pytest.fixture(autouse=True)
+def _release_cycles() -> Iterator[None]:
+    """pytest.raises keeps frames (and the pools, streams and boxes in them)
+    in reference cycles; collect them so no region outlives its test."""
+    yield
+    gc.collect()
+
+
 @pytest.fixture
 def no_leak() -> Iterator[None]:
     gc.collect()

@@ -36,6 +36,14 @@ def bad_length(what: str, expected: int, got: int) -> str:
     return f"{what}: expected {expected} bytes, got {got} · esperava {expected} bytes, recebeu {got}"
 
 
+@pytest.fixture(autouse=True)
+def _release_cycles() -> Iterator[None]:
+    """pytest.raises keeps frames (and the pools, streams and boxes in them)
+    in reference cycles; collect them so no region outlives its test."""
+    yield
+    gc.collect()
+
+
 @pytest.fixture
 def no_leak() -> Iterator[None]:
     """The test leaves no region mapped (earlier tests' garbage collected first)."""
