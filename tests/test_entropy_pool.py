@@ -166,11 +166,6 @@ def test_pool_refuses_pickle_and_copy(pool: _secure.EntropyPool) -> None:
             refuse(pool)
 
 
-def test_class_is_final() -> None:
-    with pytest.raises(TypeError):
-        type("Sub", (EntropyPool,), {})
-
-
 def test_os_rng_failure(tmp_path_factory: pytest.TempPathFactory) -> None:
     result = run_python(
         """
