@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -59,7 +60,11 @@ struct Error {
         return e;
     }
 
-    friend constexpr bool operator==(const Error&, const Error&) = default;
+    // `what` texts compare by content: identical literals need not share storage.
+    friend bool operator==(const Error& a, const Error& b) noexcept {
+        const bool same_what = a.what == b.what || (a.what != nullptr && b.what != nullptr && std::strcmp(a.what, b.what) == 0);
+        return a.kind == b.kind && same_what && a.expected == b.expected && a.got == b.got && a.err_no == b.err_no;
+    }
 };
 
 // The bilingual message of an error, English first, " · " between the halves.
