@@ -138,9 +138,9 @@ PyObject* entropy_pool_type_new() {
             {Py_tp_methods, methods},
             {0, nullptr},
         };
-        PyType_Spec spec = {"quorvex._secure.EntropyPool", static_cast<int>(sizeof(PoolObject)), 0,
+        PyType_Spec type_spec = {"quorvex._secure.EntropyPool", static_cast<int>(sizeof(PoolObject)), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-        g_type = PyType_FromSpec(&spec);
+        g_type = PyType_FromSpec(&type_spec);
         if (g_type == nullptr) return nullptr;
     }
     return Py_NewRef(g_type);

@@ -268,10 +268,10 @@ PyObject* hybrid_keypair_type_new() {
             {Py_tp_getset, getset},
             {0, nullptr},
         };
-        PyType_Spec spec = {"quorvex._secure.HybridKeyPair", static_cast<int>(sizeof(KeyPairObject)), 0,
+        PyType_Spec type_spec = {"quorvex._secure.HybridKeyPair", static_cast<int>(sizeof(KeyPairObject)), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                             slots};
-        g_type = PyType_FromSpec(&spec);
+        g_type = PyType_FromSpec(&type_spec);
         if (g_type == nullptr) return nullptr;
     }
     return Py_NewRef(g_type);

@@ -214,10 +214,10 @@ PyObject* secret_box_type_new() {
             {Py_mp_length, reinterpret_cast<void*>(box_len)},
             {0, nullptr},
         };
-        PyType_Spec spec = {"quorvex._secure.SecretBox", static_cast<int>(sizeof(BoxObject)), 0,
+        PyType_Spec type_spec = {"quorvex._secure.SecretBox", static_cast<int>(sizeof(BoxObject)), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                             slots};
-        g_type = PyType_FromSpec(&spec);
+        g_type = PyType_FromSpec(&type_spec);
         if (g_type == nullptr) return nullptr;
     }
     return Py_NewRef(g_type);

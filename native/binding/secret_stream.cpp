@@ -301,8 +301,8 @@ PyObject* make_type(PyObject*& cache, const char* name, int basicsize, const cha
             {Py_tp_getset, getset},
             {0, nullptr},
         };
-        PyType_Spec spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-        cache = PyType_FromSpec(&spec);
+        PyType_Spec type_spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+        cache = PyType_FromSpec(&type_spec);
         if (cache == nullptr) return nullptr;
     }
     return Py_NewRef(cache);

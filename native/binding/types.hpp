@@ -1,5 +1,5 @@
 // The classes and functions the module registers. Each class is created
-// once per process from its spec; the factories return a new reference to
+// once per process from a type description; the factories return a new reference to
 // the type (or nullptr with an exception set).
 #pragma once
 
