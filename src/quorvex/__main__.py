@@ -8,11 +8,39 @@ import sys
 from typing import Any, Callable, Sequence
 
 
+def _read_proc(path: str) -> str | None:
+    try:
+        with open(path) as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def _headroom(status: dict[str, Any]) -> dict[str, int | None]:
+    """How many more 32-byte regions this process can make before the kernel
+    refuses: each region is three mappings (guard, data, guard) against
+    vm.max_map_count, and one locked data page against the soft mlock limit.
+    None where /proc is missing (not Linux) or the limit does not bind."""
+    page = int(status["page_size"])
+    max_maps, maps = _read_proc("/proc/sys/vm/max_map_count"), _read_proc("/proc/self/maps")
+    by_maps = None
+    if max_maps is not None and maps is not None:
+        by_maps = max(0, (int(max_maps) - len(maps.splitlines())) // 3)
+    by_mlock = None
+    proc_status = _read_proc("/proc/self/status")
+    # CAP_IPC_LOCK lifts the limit; an unlimited soft limit is None already.
+    if status["memlock_soft"] is not None and status["ipc_lock_effective"] is not True and proc_status:
+        locked_kb = next((int(line.split()[1]) for line in proc_status.splitlines() if line.startswith("VmLck:")), None)
+        if locked_kb is not None:
+            by_mlock = max(0, (int(status["memlock_soft"]) - locked_kb * 1024) // page)
+    return {"regions_before_max_map_count": by_maps, "regions_before_mlock_limit": by_mlock}
+
+
 def _table(title: str, values: dict[str, Any]) -> str:
     width = max(len(k) for k in values)
     lines = [title, "-" * len(title)]
     for key, value in values.items():
-        shown = "unlimited / unknown" if value is None and key.startswith("memlock") else value
+        shown = "unlimited / unknown" if value is None and key.startswith(("memlock", "regions")) else value
         if value is None and key.startswith("ipc_lock"):
             shown = "unknown"
         if isinstance(value, bool):
@@ -25,6 +53,7 @@ def _status(args: argparse.Namespace) -> int:
     from quorvex import _secure
 
     status = _secure.memory_status()
+    status.update(_headroom(status))
     if args.json:
         print(json.dumps(status, indent=2))
     else:
