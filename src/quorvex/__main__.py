@@ -17,10 +17,11 @@ def _read_proc(path: str) -> str | None:
 
 
 def _headroom(status: dict[str, Any]) -> dict[str, int | None]:
-    """How many more 32-byte regions this process can make before the kernel
-    refuses: each region is three mappings (guard, data, guard) against
-    vm.max_map_count, and one locked data page against the soft mlock limit.
-    None where /proc is missing (not Linux) or the limit does not bind."""
+    """How many more 32-byte regions this process can surely make before the
+    kernel refuses: each region is at most three mappings (guard, data, guard;
+    guards of neighbouring regions may merge) against vm.max_map_count, and
+    one locked data page against the soft mlock limit. None where /proc is
+    missing (not Linux) or the limit does not bind."""
     page = int(status["page_size"])
     max_maps, maps = _read_proc("/proc/sys/vm/max_map_count"), _read_proc("/proc/self/maps")
     by_maps = None
