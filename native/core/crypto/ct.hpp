@@ -6,12 +6,29 @@
 #include <cstdint>
 #include <span>
 
+#if defined(QUORVEX_CTGRIND)
+#include <valgrind/memcheck.h>
+#endif
+
 namespace qv::ct {
 
 template <class T>
 inline T barrier(T v) noexcept {
 #if defined(__GNUC__) || defined(__clang__)
     __asm__ volatile("" : "+r"(v));
+#endif
+    return v;
+}
+
+// Marks a value computed from secrets as public from here on: the verdict
+// of a comparison, or data the caller receives anyway. Code branches on a
+// secret-derived value only after passing it through here. A no-op, except
+// in the constant-time check build (QUORVEX_CTGRIND), where it tells
+// valgrind memcheck that the value is defined.
+template <class T>
+inline T declassify(T v) noexcept {
+#if defined(QUORVEX_CTGRIND)
+    VALGRIND_MAKE_MEM_DEFINED(&v, sizeof v);
 #endif
     return v;
 }

@@ -76,7 +76,8 @@ bool derive(EVP_PKEY* own, Public peer, Out shared) {
     if (!derived) ERR_clear_error();
     std::uint8_t any = 0;
     for (std::uint8_t b : shared) any = static_cast<std::uint8_t>(any | b);
-    const bool contributory = derived && ct::barrier(any) != 0;
+    // Whether the exchange was contributory is public (the caller refuses it).
+    const bool contributory = derived && ct::declassify(ct::barrier(any) != 0);
     if (!contributory) secure_zero(shared.data(), KEY_BYTES);
     return contributory;
 }
