@@ -15,11 +15,12 @@ from quorvex import _secure
 from conftest import run_python
 
 STRESS = """
-import faulthandler, gc, os, random, threading, time
+import faulthandler, gc, os, random, sys, threading, time
 from quorvex import _secure as q
 from quorvex._secure import SecretBox, SecureError
 
 faulthandler.dump_traceback_later(90, exit=True)  # a hang holding the GIL
+sys.setswitchinterval(1e-6)  # switch threads as often as the interpreter can
 gc.collect()
 start = q.memory_status()["live_secrets"]
 THREADS, OPS = 8, 5000
