@@ -107,17 +107,24 @@ struct OpenArgs {
 
 const Param kOpenParams[] = {{"nonce", true, false}, {"ciphertext", true, false}, {"aad", false, false}};
 
-// The copy of `ciphertext` is the staging buffer: it is opened in place and
-// zeroed with the other copies when the call ends.
+// The plaintext is decrypted from the copy of `ciphertext` straight into the
+// result bytes object, made before the box's lock is taken. Until the tag
+// has verified nobody else holds that object; on a failed tag it is zeroed
+// before it is released.
 PyObject* aes_gcm_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* a[3];
         if (!bind_args("aes_gcm_open", kOpenParams, args, nargs, kwnames, a)) return nullptr;
         OpenArgs in;
         if (!in.extract(a[0], a[1], a[2])) return nullptr;
-        const Status s = open_sealed_in_place(box_of(self), in.nonce.span(), in.ciphertext.span(), in.aad.span());
+        const std::size_t len = in.ciphertext.size() >= 16 ? in.ciphertext.size() - 16 : 0;
+        PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len)));
+        if (!out) return nullptr;
+        auto* dst = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get()));
+        const Status s = open_sealed_into(box_of(self), in.nonce.span(), in.ciphertext.span(), in.aad.span(),
+                                          {dst, len});
         if (!s.ok()) return raise(s.error());
-        return to_bytes(in.ciphertext.span().first(in.ciphertext.size() - 16));
+        return out.release();
     });
 }
 

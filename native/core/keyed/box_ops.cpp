@@ -46,6 +46,10 @@ Status open_sealed_in_place(SecretBox& box, Bytes nonce, std::span<std::uint8_t>
     });
 }
 
+Status open_sealed_into(SecretBox& box, Bytes nonce, Bytes sealed, Bytes aad, std::span<std::uint8_t> out) {
+    return box.with_bytes([&](Bytes key) { return aes256gcm_open_into(key, nonce, sealed, aad, out); });
+}
+
 Result<LockedRegion> open_sealed_region(SecretBox& box, Bytes nonce, Bytes sealed, Bytes aad) {
     QV_ASSIGN(const ZeroizingBuffer plaintext, open_sealed(box, nonce, sealed, aad));
     return LockedRegion::from_slice(plaintext.span());

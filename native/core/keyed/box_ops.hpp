@@ -56,6 +56,12 @@ Result<ZeroizingBuffer> open_sealed(SecretBox& box, std::span<const std::uint8_t
 Status open_sealed_in_place(SecretBox& box, std::span<const std::uint8_t> nonce, std::span<std::uint8_t> sealed,
                             std::span<const std::uint8_t> aad);
 
+// Opens `ciphertext ‖ tag` into `out`, which holds exactly
+// max(sealed.size() - 16, 0) bytes. On a failed tag `out` is zeroed again
+// before returning.
+Status open_sealed_into(SecretBox& box, std::span<const std::uint8_t> nonce, std::span<const std::uint8_t> sealed,
+                        std::span<const std::uint8_t> aad, std::span<std::uint8_t> out);
+
 // open_sealed, then the plaintext moved into a new region (EmptySecret for an
 // empty plaintext). The plaintext buffer is zeroed whatever happens.
 Result<LockedRegion> open_sealed_region(SecretBox& box, std::span<const std::uint8_t> nonce,
