@@ -1,6 +1,7 @@
 #include "hybrid/seal.hpp"
 
 #include <cstring>
+#include <optional>
 
 #include "hybrid/draw.hpp"
 #include "hybrid/keypair.hpp"
@@ -16,6 +17,27 @@ namespace qv::hybrid {
 namespace {
 
 using Key32 = mlkem::Scrubbed<std::array<std::uint8_t, 32>>;
+
+// Sealing to the same recipient again is the common case. Its parsed key
+// (modulus check passed, H(ek) and Â expanded: all public) is kept per thread
+// for the last two recipients and found again by comparing every byte of ek.
+// A key that fails the check is never kept.
+struct RecipientCache {
+    std::optional<mlkem::EncapsulationKey> slot[2];
+    unsigned next = 0;
+};
+thread_local RecipientCache recipients;
+
+Result<const mlkem::EncapsulationKey*> recipient_key(std::span<const std::uint8_t> ek) {
+    for (const auto& s : recipients.slot) {
+        if (s && std::memcmp(s->bytes().data(), ek.data(), mlkem::PUBLIC_KEY_BYTES) == 0) return &*s;
+    }
+    QV_ASSIGN(mlkem::EncapsulationKey parsed, mlkem::EncapsulationKey::parse(ek));
+    auto& s = recipients.slot[recipients.next];
+    recipients.next ^= 1U;
+    s.emplace(parsed);
+    return &*s;
+}
 
 }  // namespace
 
@@ -48,10 +70,10 @@ Result<Seal> seal_hybrid(std::span<const std::uint8_t> x25519_public, std::span<
     if (!contributory) return ErrorKind::InvalidKey;
 
     // Modulus check, H(ek) and Â (FIPS 203 section 7.2, Algorithm 17).
-    QV_ASSIGN(const mlkem::EncapsulationKey ek, mlkem::EncapsulationKey::parse(mlkem768_public));
+    QV_ASSIGN(const mlkem::EncapsulationKey* ek, recipient_key(mlkem768_public));
     Key32 m, k_mlkem;
     draw_key_material(m.v);
-    ek.encaps(m.v, std::span(seal.encapsulation).subspan<X25519_PUBLIC_BYTES, mlkem::CIPHERTEXT_BYTES>(),
+    ek->encaps(m.v, std::span(seal.encapsulation).subspan<X25519_PUBLIC_BYTES, mlkem::CIPHERTEXT_BYTES>(),
               k_mlkem.v);
 
     Key32 key;

@@ -16,16 +16,46 @@ constexpr std::int16_t montgomery_reduce(std::int32_t a) noexcept {
     return static_cast<std::int16_t>((a - static_cast<std::int32_t>(t) * Q) >> 16);
 }
 
-constexpr std::int16_t fqmul(std::int16_t a, std::int16_t b) noexcept {
-    return montgomery_reduce(static_cast<std::int32_t>(a) * b);
+// High half of a 16 x 16-bit product (one vpmulhw / pmulhw lane).
+constexpr std::int16_t mulhi(std::int16_t a, std::int16_t b) noexcept {
+    return static_cast<std::int16_t>((static_cast<std::int32_t>(a) * b) >> 16);
 }
 
-// Centered representative of a mod q, |result| <= q/2.
-constexpr std::int16_t barrett_reduce(std::int16_t a) noexcept {
-    constexpr std::int32_t v = ((1 << 26) + Q / 2) / Q;
-    const std::int32_t t = (v * a + (1 << 25)) >> 26;
-    return static_cast<std::int16_t>(a - t * Q);
+// montgomery_reduce(a · b) in 16-bit lanes, the form compilers vectorise:
+// a·b - t·q has a zero low half, so its high half is hi(a·b) - hi(t·q)
+// exactly, with t = lo(lo(a·b) · q^-1). Same result bit for bit.
+constexpr std::int16_t fqmul(std::int16_t a, std::int16_t b) noexcept {
+    const auto lo = static_cast<std::uint16_t>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(a)) *
+                                               static_cast<std::uint16_t>(b));
+    const auto t = static_cast<std::int16_t>(static_cast<std::uint32_t>(lo) * static_cast<std::uint16_t>(QINV));
+    return static_cast<std::int16_t>(mulhi(a, b) - mulhi(t, Q));
 }
+static_assert(fqmul(-1044, 3000) == montgomery_reduce(-1044 * 3000));
+static_assert(fqmul(-32768, 1664) == montgomery_reduce(-32768 * 1664));
+
+// Centered representative of a mod q, |result| <= q/2: a - round(a·v / 2^26)·q
+// with v = round(2^26 / q). The quotient is taken as (hi(a·v) + 2^9) >> 10,
+// which equals (a·v + 2^25) >> 26 exactly (nested floors), so the whole
+// reduction runs in 16-bit lanes.
+constexpr std::int16_t barrett_reduce(std::int16_t a) noexcept {
+    constexpr std::int16_t v = ((1 << 26) + Q / 2) / Q;
+    const auto t = static_cast<std::int16_t>((mulhi(a, v) + (1 << 9)) >> 10);
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(a) -
+                                     static_cast<std::uint16_t>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(t)) * Q));
+}
+static_assert(barrett_reduce(32767) == 32767 - 10 * 3329 && barrett_reduce(-32768) == -32768 + 10 * 3329);
+static_assert(barrett_reduce(1665) == 1665 - 3329 && barrett_reduce(1664) == 1664);
+
+// The loops below are written for the vectoriser; on x86-64 Linux each
+// function is also compiled for AVX2 and the loader picks the variant the
+// CPU supports (GCC function multiversioning, an ifunc resolved through
+// __builtin_cpu_supports). Integer arithmetic only: every variant gives the
+// same bits.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
+#define QV_MULTIVERSION __attribute__((target_clones("avx2", "default")))
+#else
+#define QV_MULTIVERSION
+#endif
 
 constexpr unsigned bitrev7(unsigned i) noexcept {
     unsigned r = 0;
@@ -94,39 +124,64 @@ std::uint32_t compress(std::uint32_t x, int d) noexcept {
     return div_q((x << d) + Q / 2) & ((1U << d) - 1);
 }
 
-void ntt(Poly& p) noexcept {
-    auto& r = p.c;
+// One layer of Algorithm 9 (forward) or 10 (inverse) with a compile-time
+// block length, so that each inner loop is whole vectors. `k` walks the
+// zetas as in the standard's loops.
+template <unsigned LEN>
+inline void ntt_layer(std::int16_t* r, unsigned& k) noexcept {
+    for (unsigned start = 0; start < N; start += 2 * LEN) {
+        const std::int16_t zeta = ZETAS[k++];
+        std::int16_t* lo = r + start;
+        std::int16_t* hi = r + start + LEN;
+        for (unsigned j = 0; j < LEN; ++j) {
+            const std::int16_t t = fqmul(zeta, hi[j]);
+            hi[j] = static_cast<std::int16_t>(lo[j] - t);
+            lo[j] = static_cast<std::int16_t>(lo[j] + t);
+        }
+    }
+}
+
+template <unsigned LEN>
+inline void invntt_layer(std::int16_t* r, unsigned& k) noexcept {
+    for (unsigned start = 0; start < N; start += 2 * LEN) {
+        const std::int16_t zeta = ZETAS[k--];
+        std::int16_t* lo = r + start;
+        std::int16_t* hi = r + start + LEN;
+        for (unsigned j = 0; j < LEN; ++j) {
+            const std::int16_t t = lo[j];
+            lo[j] = barrett_reduce(static_cast<std::int16_t>(t + hi[j]));
+            hi[j] = fqmul(zeta, static_cast<std::int16_t>(hi[j] - t));
+        }
+    }
+}
+
+QV_MULTIVERSION void ntt(Poly& p) noexcept {
+    std::int16_t* r = p.c.data();
     unsigned k = 1;
-    for (unsigned len = 128; len >= 2; len >>= 1) {
-        for (unsigned start = 0; start < N; start += 2 * len) {
-            const std::int16_t zeta = ZETAS[k++];
-            for (unsigned j = start; j < start + len; ++j) {
-                const std::int16_t t = fqmul(zeta, r[j + len]);
-                r[j + len] = static_cast<std::int16_t>(r[j] - t);
-                r[j] = static_cast<std::int16_t>(r[j] + t);
-            }
-        }
-    }
-    reduce(p);
+    ntt_layer<128>(r, k);
+    ntt_layer<64>(r, k);
+    ntt_layer<32>(r, k);
+    ntt_layer<16>(r, k);
+    ntt_layer<8>(r, k);
+    ntt_layer<4>(r, k);
+    ntt_layer<2>(r, k);
+    for (auto& x : p.c) x = barrett_reduce(x);
 }
 
-void invntt(Poly& p) noexcept {
-    auto& r = p.c;
+QV_MULTIVERSION void invntt(Poly& p) noexcept {
+    std::int16_t* r = p.c.data();
     unsigned k = 127;
-    for (unsigned len = 2; len <= 128; len <<= 1) {
-        for (unsigned start = 0; start < N; start += 2 * len) {
-            const std::int16_t zeta = ZETAS[k--];
-            for (unsigned j = start; j < start + len; ++j) {
-                const std::int16_t t = r[j];
-                r[j] = barrett_reduce(static_cast<std::int16_t>(t + r[j + len]));
-                r[j + len] = fqmul(zeta, static_cast<std::int16_t>(r[j + len] - t));
-            }
-        }
-    }
-    for (auto& x : r) x = fqmul(x, INV_NTT_SCALE);
+    invntt_layer<2>(r, k);
+    invntt_layer<4>(r, k);
+    invntt_layer<8>(r, k);
+    invntt_layer<16>(r, k);
+    invntt_layer<32>(r, k);
+    invntt_layer<64>(r, k);
+    invntt_layer<128>(r, k);
+    for (auto& x : p.c) x = fqmul(x, INV_NTT_SCALE);
 }
 
-void basemul_acc(Poly& r, const PolyVec& a, const PolyVec& b) noexcept {
+QV_MULTIVERSION void basemul_acc(Poly& r, const PolyVec& a, const PolyVec& b) noexcept {
     // BaseCaseMultiply (Algorithm 12) on each degree-one pair; the pairs 2i
     // and 2i+1 use γ = ±zetas[64 + i]. Products are summed in 32 bits and
     // reduced once: with one factor in [0, q) and the other within ±q/2 each
@@ -148,11 +203,11 @@ void basemul_acc(Poly& r, const PolyVec& a, const PolyVec& b) noexcept {
     secure_zero(acc.data(), sizeof acc);
 }
 
-void to_mont(Poly& p) noexcept {
+QV_MULTIVERSION void to_mont(Poly& p) noexcept {
     for (auto& x : p.c) x = fqmul(x, R2_MOD_Q);
 }
 
-void reduce(Poly& p) noexcept {
+QV_MULTIVERSION void reduce(Poly& p) noexcept {
     for (auto& x : p.c) x = barrett_reduce(x);
 }
 
