@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from conftest import run_python
+from conftest import lock_required, run_python
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads Linux /proc")
 
@@ -100,13 +100,6 @@ for name, pages, make in CASES:
     })
 print(json.dumps(rows))
 """
-
-
-def lock_required(errno: int) -> str:
-    return (
-        f"mlock failed (errno {errno}) and QUORVEX_MEMORY_LOCK=require; raise `ulimit -l` or grant CAP_IPC_LOCK · "
-        f"mlock falhou (errno {errno}) com QUORVEX_MEMORY_LOCK=require; aumente `ulimit -l` ou conceda CAP_IPC_LOCK"
-    )
 
 
 def expected(pages: list[int], limit: str, require: bool) -> tuple[str, list[bool], int | None]:

@@ -4,6 +4,7 @@ fresh child processes so that the process-wide values start unset."""
 from __future__ import annotations
 
 import ast
+import json
 import subprocess
 import sys
 
@@ -11,7 +12,7 @@ import pytest
 
 from quorvex import _secure
 
-from conftest import ROOT, run_python
+from conftest import lock_required, run_python
 
 STATUS_KEYS = [
     "platform", "backend", "guard_pages", "wipe_on_fork", "page_size", "lock_policy", "live_secrets",
@@ -20,13 +21,6 @@ STATUS_KEYS = [
 ]  # fmt: skip
 HARDEN_KEYS = ["platform", "core_dumps_disabled", "ptrace_restricted", "memlock_soft_raised", "memlock_soft", "memlock_hard"]
 EPERM = 1
-
-
-def lock_required(errno: int) -> str:
-    return (
-        f"mlock failed (errno {errno}) and QUORVEX_MEMORY_LOCK=require; raise `ulimit -l` or grant CAP_IPC_LOCK · "
-        f"mlock falhou (errno {errno}) com QUORVEX_MEMORY_LOCK=require; aumente `ulimit -l` ou conceda CAP_IPC_LOCK"
-    )
 
 
 def child_status(code: str = "", **kwargs) -> dict:  # type: ignore[no-untyped-def]
@@ -44,9 +38,10 @@ def child_status(code: str = "", **kwargs) -> dict:  # type: ignore[no-untyped-d
 
 def test_fresh_process_status() -> None:
     status = child_status()
-    assert list(status) == STATUS_KEYS
-    assert (status["platform"], status["backend"], status["guard_pages"]) == (
-        "linux" if sys.platform.startswith("linux") else "macos", "mmap+mlock", True)  # fmt: skip
+    assert list(status) == STATUS_KEYS == list(_secure.memory_status())
+    linux = sys.platform.startswith("linux")
+    assert (status["platform"], status["backend"], status["guard_pages"], status["wipe_on_fork"]) == (
+        "linux" if linux else "macos", "mmap+mlock", True, linux)  # fmt: skip
     assert (status["live_secrets"], status["unlocked_allocations"], status["last_lock_errno"]) == (0, 0, 0)
     assert status["lock_policy"] == "best-effort"
     assert status["page_size"] >= 4096
@@ -148,22 +143,13 @@ def test_unlimited_limits_are_none() -> None:
     assert (status["memlock_soft"], status["memlock_hard"]) == (None, None)
 
 
-def test_box_counters_in_this_process_are_consistent() -> None:
-    status = _secure.memory_status()
-    assert list(status) == STATUS_KEYS
-    assert status["wipe_on_fork"] is sys.platform.startswith("linux")
-
-
 def test_cli_status_and_json() -> None:
     env_run = lambda *a: subprocess.run([sys.executable, "-m", "quorvex", *a], capture_output=True, text=True)  # noqa: E731
     table = env_run("status")
     assert table.returncode == 0 and "live_secrets" in table.stdout and "lock_policy" in table.stdout
     as_json = env_run("status", "--json")
-    import json
-
     assert list(json.loads(as_json.stdout))[: len(STATUS_KEYS)] == STATUS_KEYS  # headroom rows follow (test_stress)
     demo = env_run("demo")
     assert demo.returncode == 0 and "live_secrets after: 0" in demo.stdout
     bad = env_run("nonsense")
     assert bad.returncode != 0
-    assert ROOT.exists()
