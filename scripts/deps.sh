@@ -4,13 +4,17 @@
 set -euo pipefail
 
 major=$(cut -d. -f1 /etc/debian_version 2>/dev/null || echo 12)
+# The fuzz targets need clang and its libFuzzer / sanitizer runtimes, which
+# Debian 12 ships as libclang-rt-14-dev; later releases name the default
+# clang's runtimes libclang-rt-dev.
 case "$major" in
-  12) boost=libboost-json1.81-dev ;;
-  *) boost=libboost-json1.83-dev ;;
+  12) boost=libboost-json1.81-dev; clang_rt=libclang-rt-14-dev ;;
+  *) boost=libboost-json1.83-dev; clang_rt=libclang-rt-dev ;;
 esac
 packages=(g++ libssl-dev "$boost" util-linux)
 if [[ "${1:-}" == "--test" ]]; then
-  packages+=(libgtest-dev)
+  # valgrind brings valgrind/memcheck.h for the constant-time checks.
+  packages+=(libgtest-dev clang "$clang_rt" valgrind)
 fi
 
 missing=()

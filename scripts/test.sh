@@ -1,14 +1,45 @@
 #!/usr/bin/env bash
-# The whole test suite: native tests (ctest) on a CMake build, then the
-# Python tests against the installed wheel.
+# The whole test suite: native tests (ctest) on a CMake build, the
+# constant-time checks under valgrind, the native core and its tests again
+# under AddressSanitizer + UndefinedBehaviorSanitizer + LeakSanitizer, the
+# fuzz targets for a bounded time, then the Python tests against the
+# installed wheel. QUORVEX_FUZZ_SECONDS sets the time per fuzz target (30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh --test
 
+step() { echo "== $1"; step_start=$SECONDS; }
+took() { echo "== took $((SECONDS - step_start)) s"; }
+
+step "native build and tests (Release)"
 build=build/test
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEX_BUILD_TESTS=ON -DQUORVEX_BUILD_PYTHON=OFF >/dev/null
 cmake --build "$build" -j2
-ctest --test-dir "$build" --output-on-failure -j2
+ctest --test-dir "$build" --output-on-failure -j2 -LE ctgrind
+took
 
+# Secrets marked undefined for valgrind memcheck: any branch or memory index
+# on them is a report, and a report fails the test (native/tests/ctgrind).
+step "constant-time checks (valgrind memcheck, Release code)"
+ctest --test-dir "$build" --output-on-failure -L ctgrind
+took
+
+# Every sanitizer report is fatal: ASan and LSan stop at the first error,
+# UBSan is built with -fno-sanitize-recover.
+step "native build and tests under ASan + UBSan + LSan"
+sanitize=build/test-sanitize
+cmake -S . -B "$sanitize" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_SANITIZE=ON \
+  -DQUORVEX_BUILD_TESTS=ON -DQUORVEX_BUILD_PYTHON=OFF >/dev/null
+cmake --build "$sanitize" -j2
+ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:print_stacktrace=1:check_initialization_order=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --test-dir "$sanitize" --output-on-failure -j2
+took
+
+step "fuzzing (libFuzzer, ASan + UBSan, ${QUORVEX_FUZZ_SECONDS:-30} s per target)"
+./fuzz/run.sh
+took
+
+step "Python tests"
 python3 -m pip install -q --root-user-action=ignore --disable-pip-version-check --no-build-isolation .
 python3 -m pytest -q tests
