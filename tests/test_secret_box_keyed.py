@@ -13,32 +13,10 @@ import pytest
 
 from quorvex import _secure
 
-from conftest import live
+from conftest import EMPTY, FORKED, NO_PAGE, OPEN_FAILED, STR_REFUSED, WIPED, bad_length, live, malformed
 
 SecretBox = _secure.SecretBox
 SecureError = _secure.SecureError
-
-WIPED = "secret box was wiped · a caixa de segredo foi apagada"
-FORKED = (
-    "secret box is empty in this fork() child; secrets never survive a fork · "
-    "a caixa está vazia neste filho de fork(); segredos nunca sobrevivem a um fork"
-)
-EMPTY = "a secret cannot be empty · um segredo não pode ser vazio"
-OPEN_FAILED = "ciphertext did not open · ciphertext não abriu"
-STR_REFUSED = (
-    "expected a bytes-like object, got str; encode it first · "
-    "esperava um objeto tipo bytes, recebeu str; codifique antes"
-)
-
-
-def bad_length(what: str, expected: int, got: int) -> str:
-    return f"{what}: expected {expected} bytes, got {got} · esperava {expected} bytes, recebeu {got}"
-
-
-def malformed(what: str) -> str:
-    return f"malformed {what} · {what} malformado"
-
-
 KEY_16 = bad_length("aes-gcm key", 32, 16)
 NONCE_11 = bad_length("aes-gcm nonce", 12, 11)
 NONCE = bytes(range(12))
@@ -77,8 +55,8 @@ FAILURES = [
     ("hkdf: info None", lambda b: b.wiped.hkdf_sha256(info=None), TypeError, None, None),
     ("hkdf: salt str", lambda b: b.wiped.hkdf_sha256(info=b"", salt="t", length=0), TypeError, STR_REFUSED, None),
     ("hkdf: zero length before box", lambda b: b.wiped.hkdf_sha256(info=b"", length=0), SecureError, EMPTY, None),
-    ("hkdf: unmappable length", lambda b: b.wiped.hkdf_sha256(info=b"", length=(1 << 64) - 1), SecureError,
-     "could not allocate a locked page · não foi possível alocar uma página travada", None),
+    ("hkdf: unmappable length", lambda b: b.wiped.hkdf_sha256(info=b"", length=(1 << 64) - 1), SecureError, NO_PAGE,
+     None),
     ("hkdf: wiped before limit", lambda b: b.wiped.hkdf_sha256(info=b"", length=9000), SecureError, WIPED, None),
     ("hkdf: limit", lambda b: b.key.hkdf_sha256(info=b"", length=8161), SecureError,
      bad_length("hkdf output length", 8160, 8161), None),
@@ -182,17 +160,6 @@ def test_hmac_and_hkdf_results() -> None:
     assert key.hkdf_sha256(info=b"i", length=40).reveal() == same[0]
 
 
-def test_derived_boxes_are_independent() -> None:
-    key = SecretBox.random(32)
-    a = key.hkdf_sha256(info=b"ctx", salt=b"s", length=48)
-    b = key.hkdf_sha256(info=b"ctx", salt=b"s", length=48)
-    assert a == b and a is not b
-    a.wipe()
-    assert b.reveal() == key.hkdf_sha256(info=b"ctx", salt=b"s", length=48).reveal()
-    key.wipe()
-    assert len(b.reveal()) == 48
-
-
 def test_sources_are_never_modified() -> None:
     key = SecretBox.random(32)
     message, info, salt = bytearray(b"message"), bytearray(b"info"), bytearray(b"salt")
@@ -216,18 +183,6 @@ def test_sealed_layout_and_aad_forms() -> None:
     assert forms[0] == forms[1] == forms[2] and len(forms[0]) == 19
     assert key.aes_gcm_open(NONCE, forms[0], b"") == key.aes_gcm_open(NONCE, forms[0], aad=None) == b"abc"
     assert key.aes_gcm_seal(nonce=NONCE, plaintext=b"abc", aad=b"") == forms[0]
-
-
-def test_every_altered_byte_fails_to_open() -> None:
-    key = SecretBox.random(32)
-    sealed = key.aes_gcm_seal(NONCE, b"sixteen byte msg", b"ad")
-    for i in range(len(sealed)):
-        altered = bytearray(sealed)
-        altered[i] ^= 0x80
-        with pytest.raises(SecureError, match="^ciphertext did not open"):
-            key.aes_gcm_open(NONCE, altered, b"ad")
-    with pytest.raises(SecureError):
-        key.aes_gcm_open(bytes(11) + b"\x01", sealed, b"ad")
 
 
 def test_wrapping_a_box_under_itself() -> None:
@@ -261,16 +216,28 @@ def b64(data: bytes) -> str:
     return base64.urlsafe_b64encode(data).decode().rstrip("=")
 
 
+def nested(depth: int) -> str:
+    """`depth` objects in all, the outer one holding the member."""
+    inner = "{}"
+    for _ in range(depth - 2):
+        inner = '{"a":' + inner + "}"
+    return '{"seed":"AQ","n":' + inner + "}"
+
+
+BIG = "A" * 5000
+# The reader's rules, through the whole path: a base64url error means that the
+# JSON itself was accepted. The decoder's own rules are in native/tests/json.
 JSON_CASES = [
     ('{"seed":"AQID"}', "seed", b"\x01\x02\x03"),
-    ('{"seed":"AQID=="}', "seed", b"\x01\x02\x03"),
-    ('{"seed":"AQID====="}', "seed", b"\x01\x02\x03"),
     (' \t{"seed" : "AQ"}\r\n', "seed", b"\x01"),
-    ('{"seed":"AQI="}', "seed", b"\x01\x02"),
     ('{"se\\u0065d":"AQ"}', "seed", b"\x01"),
+    ('{"seed":"A\\u0051"}', "seed", b"\x01"),
     ('{"seed":"AQ","seed":"Ag"}', "seed", b"\x02"),
     ('{"a":{"b":[1,2,{"c":null}]},"seed":"AQ","z":-1.5e3,"t":true}', "seed", b"\x01"),
     ('{"clé":"AQ"}', "clé", b"\x01"),
+    ('{"seed":"' + BIG + '\\u0041' + BIG + 'AAA"}', "seed", bytes(7503)),  # unescaped in several parts
+    ('{"' + BIG + '\\u006b":1,"seed":"AQ"}', "seed", b"\x01"),
+    ('{"seed":"\\ud83d\\ude00"}', "seed", malformed("base64url")),  # a valid surrogate pair
     ('{"seed":"AQ","seed":1}', "seed", malformed("json field")),
     ('{"seed":null}', "seed", malformed("json field")),
     ('{"seed":["AQ"]}', "seed", malformed("json field")),
@@ -281,27 +248,34 @@ JSON_CASES = [
     ('{"seed":"AQ"}{}', "seed", malformed("json object")),
     ('{"seed":"AQ"}\x00', "seed", malformed("json object")),
     ("", "seed", malformed("json object")),
+    (" \n", "seed", malformed("json object")),
     ('"AQ"', "seed", malformed("json object")),
+    ('{"seed":"AQ"/**/}', "seed", malformed("json object")),
+    ("{'seed':\"AQ\"}", "seed", malformed("json object")),
+    ('{"seed":"AQ","n":NaN}', "seed", malformed("json object")),
+    ('{"seed":"AQ","n":01}', "seed", malformed("json object")),
     ('{"seed":"AQ","x":' + "[" * 126 + "]" * 126 + "}", "seed", b"\x01"),  # 127 levels
     ('{"seed":"AQ","x":' + "[" * 127 + "]" * 127 + "}", "seed", malformed("json object")),  # 128
     ('{"x":' + "[" * 127 + "]" * 127 + ',"seed":"AQ"}', "seed", malformed("json object")),
-    ('{"seed":"\\ud800AQ"}', "seed", malformed("json object")),
-    ('{"seed":"AR"}', "seed", malformed("base64url")),
-    ('{"seed":"AQJ"}', "seed", malformed("base64url")),
-    ('{"seed":"AQIDB"}', "seed", malformed("base64url")),
+    (nested(127), "seed", b"\x01"),
+    (nested(128), "seed", malformed("json object")),
+    ('{"seed":"\\ud800AQ"}', "seed", malformed("json object")),  # lone surrogates, anywhere
+    ('{"seed":"\\udc00"}', "seed", malformed("json object")),
+    ('{"seed":"\\ud800\\u0041"}', "seed", malformed("json object")),
+    ('{"\\ud800":"AQ","seed":"AQ"}', "seed", malformed("json object")),
+    ('{"x":["\\udfff"],"seed":"AQ"}', "seed", malformed("json object")),
+    (b'{"seed":"\xc3\x28"}', "seed", malformed("json object")),  # invalid UTF-8
+    (b'{"seed":"\xed\xa0\x80"}', "seed", malformed("json object")),  # a surrogate written in UTF-8
     ('{"seed":"AQ=D"}', "seed", malformed("base64url")),
-    ('{"seed":"+/8"}', "seed", malformed("base64url")),
-    ('{"seed":"AQ I"}', "seed", malformed("base64url")),
-    ('{"seed":"AQ\\nI"}', "seed", malformed("base64url")),
     ('{"seed":""}', "seed", EMPTY),
     ('{"seed":"==="}', "seed", EMPTY),
 ]
 
 
-@pytest.mark.parametrize("doc, field, expected", JSON_CASES)
-def test_json_field_extraction(doc: str, field: str, expected: bytes | str) -> None:
+@pytest.mark.parametrize("doc, field, expected", JSON_CASES, ids=range(len(JSON_CASES)))
+def test_json_field_extraction(doc: str | bytes, field: str, expected: bytes | str) -> None:
     key = SecretBox.random(32)
-    sealed = key.aes_gcm_seal(NONCE, doc.encode(), b"ad")
+    sealed = key.aes_gcm_seal(NONCE, doc.encode() if isinstance(doc, str) else doc, b"ad")
     gc.collect()
     before = live()
     if isinstance(expected, bytes):
@@ -317,27 +291,6 @@ def test_json_field_extraction(doc: str, field: str, expected: bytes | str) -> N
         assert live() == before
 
 
-def test_json_nesting_limit_counts_the_outer_object() -> None:
-    key = SecretBox.random(32)
-    def doc(depth: int) -> bytes:  # `depth` objects in all, the outer one included
-        inner = "{}"
-        for _ in range(depth - 2):
-            inner = '{"a":' + inner + "}"
-        return ('{"seed":"AQ","n":' + inner + "}").encode()
-    assert key.aes_gcm_open_json_field(NONCE, key.aes_gcm_seal(NONCE, doc(127)), None, "seed").reveal() == b"\x01"
-    with pytest.raises(SecureError, match="^malformed json object"):
-        key.aes_gcm_open_json_field(NONCE, key.aes_gcm_seal(NONCE, doc(128)), None, "seed")
-
-
-def test_json_field_never_shows_the_plaintext() -> None:
-    key = SecretBox.random(32)
-    doc = json.dumps({"seed": b64(os.urandom(32)), "other": "x"}).encode()
-    sealed = key.aes_gcm_seal(NONCE, doc, None)
-    assert key.aes_gcm_open(NONCE, sealed) == doc
-    box = key.aes_gcm_open_json_field(NONCE, sealed, aad=None, field="seed")
-    assert type(box) is SecretBox and len(box) == 32
-
-
 @pytest.mark.parametrize("length", range(0, 65))
 def test_base64url_round_trip(length: int) -> None:
     key = SecretBox.random(32)
@@ -349,49 +302,3 @@ def test_base64url_round_trip(length: int) -> None:
                 key.aes_gcm_open_json_field(NONCE, sealed, None, "seed")
         else:
             assert key.aes_gcm_open_json_field(NONCE, sealed, None, "seed").reveal() == data
-
-
-DOCSTRINGS = {
-    "hmac_sha512": "hmac_sha512($self, message)\n--\n\n🇺🇸 HMAC-SHA512 tag of `message` under this key. "
-    "🇧🇷 Tag HMAC-SHA512 de `message` sob esta chave.",
-    "hkdf_sha256": "hkdf_sha256($self, *, info, length=32, salt=None)\n--\n\n"
-    "🇺🇸 HKDF-SHA256 with this box as IKM; the output is a new locked box.\n"
-    "🇧🇷 HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova.",
-    "aes_gcm_seal": "aes_gcm_seal($self, nonce, plaintext, aad=None)\n--\n\n"
-    "🇺🇸 AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. "
-    "🇧🇷 `ciphertext ‖ tag` AES-256-GCM de `plaintext` sob esta chave.",
-    "aes_gcm_seal_secret": "aes_gcm_seal_secret($self, nonce, secret, aad=None)\n--\n\n"
-    "🇺🇸 Like `aes_gcm_seal`, but the plaintext is another box (wrapping a key). "
-    "🇧🇷 Como `aes_gcm_seal`, mas o texto claro é outra caixa (embrulhar uma chave).",
-    "aes_gcm_open": "aes_gcm_open($self, nonce, ciphertext, aad=None)\n--\n\n"
-    "🇺🇸 Opens AES-256-GCM `ciphertext ‖ tag` to plain `bytes` (for content). "
-    "🇧🇷 Abre `ciphertext ‖ tag` AES-256-GCM em `bytes` (para conteúdo).",
-    "aes_gcm_open_secret": "aes_gcm_open_secret($self, nonce, ciphertext, aad=None)\n--\n\n"
-    "🇺🇸 Opens into a new locked box (for keys). 🇧🇷 Abre para uma caixa travada nova (para chaves).",
-}
-
-
-@pytest.mark.parametrize("name", sorted(DOCSTRINGS))
-def test_docstrings(name: str) -> None:
-    # __doc__ drops the signature part; __text_signature__ keeps it.
-    full = DOCSTRINGS[name]
-    signature, text = full.split("\n--\n\n")
-    method = getattr(SecretBox, name)
-    assert method.__doc__ == text
-    assert method.__text_signature__ == signature[len(name):]
-
-
-def test_json_field_docstring() -> None:
-    doc = SecretBox.aes_gcm_open_json_field.__doc__
-    assert SecretBox.aes_gcm_open_json_field.__text_signature__ == "($self, nonce, ciphertext, aad, field)"
-    english, portuguese = doc.split("\n\n🇧🇷 ")
-    assert english.startswith(
-        "🇺🇸 Opens `ciphertext`, parses the plaintext as a JSON object and moves one base64url field "
-        "straight into a locked box.\n\n"
-    )
-    assert portuguese.startswith(
-        "Abre `ciphertext`, interpreta o texto claro como objeto JSON e move um campo base64url direto para uma "
-        "caixa travada.\n\n"
-    )
-    for half in (english, portuguese):
-        assert "`random_seed`" in half and "`docs/PROTOCOL.md §4`" in half and "`seed`" in half

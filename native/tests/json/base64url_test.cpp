@@ -1,4 +1,5 @@
-// decode_base64url against its rules and against a straightforward encoder.
+// decode_base64url against its rules; the round trip against Python's
+// encoder is in tests/test_secret_box_keyed.py.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,19 +9,6 @@
 
 namespace qv::json {
 namespace {
-
-std::string encode(const std::vector<std::uint8_t>& in) {
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    for (std::size_t i = 0; i < in.size(); i += 3) {
-        std::uint32_t v = in[i] << 16;
-        if (i + 1 < in.size()) v |= in[i + 1] << 8;
-        if (i + 2 < in.size()) v |= in[i + 2];
-        const std::size_t chars = std::min<std::size_t>(4, in.size() - i + 1);
-        for (std::size_t k = 0; k < chars; ++k) out += alphabet[(v >> (18 - 6 * k)) & 63];
-    }
-    return out;
-}
 
 TEST(Base64url, Rules) {
     const Error bad = Error::malformed("base64url");
@@ -54,16 +42,6 @@ TEST(Base64url, Rules) {
         } else {
             EXPECT_EQ(render(got.error()), render(c.expected.error())) << c.text;
         }
-    }
-}
-
-TEST(Base64url, RoundTripsEveryLengthAndByte) {
-    for (std::size_t n = 0; n <= 300; ++n) {
-        std::vector<std::uint8_t> in(n);
-        for (std::size_t i = 0; i < n; ++i) in[i] = static_cast<std::uint8_t>(i * 37 + n);
-        auto got = decode_base64url(encode(in));
-        ASSERT_TRUE(got.ok()) << n;
-        EXPECT_EQ(std::vector<std::uint8_t>(got->data(), got->data() + got->size()), in) << n;
     }
 }
 
