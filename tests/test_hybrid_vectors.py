@@ -19,14 +19,12 @@ from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
 from quorvex import _secure
 
-from conftest import VECTORS
+from conftest import INVALID_KEY, OPEN_FAILED, VECTORS
 
 HybridKeyPair = _secure.HybridKeyPair
 SecretBox = _secure.SecretBox
 SecureError = _secure.SecureError
 LABEL = b"plenvik-sdk-hybrid-seal-v1"
-INVALID_KEY = "key failed validation · chave falhou na validação"
-OPEN_FAILED = "ciphertext did not open · ciphertext não abriu"
 
 
 def wycheproof(name: str) -> list[dict[str, str]]:
