@@ -48,18 +48,6 @@ TEST(SecretBoxCore, ErrorsReturnedUnderTheLockDoNotPoison) {
     EXPECT_TRUE(box.length().ok());
 }
 
-TEST(SecretBoxCore, EqualityChecksTheOtherBoxFirst) {
-    SecretBox a = make_box({5, 5});
-    SecretBox b = make_box({5, 5});
-    EXPECT_TRUE(a.equals(b).value());
-    ASSERT_TRUE(a.wipe().ok());
-    SecretBox c = make_box({1});
-    ASSERT_TRUE(c.wipe().ok());
-    EXPECT_EQ(b.equals(a).error().kind, ErrorKind::Wiped);
-    SecretBox shorter = make_box({5});
-    EXPECT_FALSE(b.equals(shorter).value());
-}
-
 int failing_source(void*, std::size_t) { return -1; }
 
 TEST(RandomRegion, FailingSourceGivesRngFailedAndReleasesTheRegion) {
