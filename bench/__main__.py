@@ -8,7 +8,10 @@ import importlib
 import json
 import platform
 import pkgutil
+import ctypes
+import re
 import ssl
+import subprocess
 import sys
 from pathlib import Path
 
@@ -28,6 +31,51 @@ def cpu_model() -> str:
     return platform.processor() or platform.machine()
 
 
+def enclave_libcrypto(extension: str) -> str:
+    """The version text of the libcrypto the extension is linked against, asked
+    of that very library (ldd names it; /proc/self/maps where ldd is missing)."""
+    path = None
+    try:
+        listing = subprocess.run(["ldd", extension], capture_output=True, text=True, check=True).stdout
+        m = re.search(r"libcrypto\S*\s+=>\s+(\S+)", listing)
+        path = m.group(1) if m else None
+    except (OSError, subprocess.CalledProcessError):
+        pass
+    if path is None:
+        try:
+            maps = Path("/proc/self/maps").read_text()
+            m = re.search(r"(/\S*libcrypto\.so[.\d]*)", maps)
+            path = m.group(1) if m else None
+        except OSError:
+            pass
+    if path is None:
+        return "unknown"
+    lib = ctypes.CDLL(path)
+    lib.OpenSSL_version.restype = ctypes.c_char_p
+    lib.OpenSSL_version.argtypes = [ctypes.c_int]
+    return f"{lib.OpenSSL_version(0).decode()} ({path})"
+
+
+def peers() -> str:
+    found = []
+    try:
+        import cryptography
+        from cryptography.hazmat.backends.openssl.backend import backend
+
+        found.append(f"cryptography {cryptography.__version__} ({backend.openssl_version_text()})")
+    except ImportError:
+        pass
+    try:
+        import nacl
+        import nacl.bindings
+
+        found.append(f"PyNaCl {nacl.__version__} (libsodium {nacl.bindings.sodium_version_string().decode()})"
+                     if hasattr(nacl.bindings, "sodium_version_string") else f"PyNaCl {nacl.__version__}")  # fmt: skip
+    except ImportError:
+        pass
+    return ", ".join(found) or "none"
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(prog="python -m bench")
     parser.add_argument("--quick", action="store_true", help="fewer, shorter repeats (under a minute)")
@@ -42,8 +90,12 @@ def main() -> int:
 
     from quorvex import _secure
 
-    print(f"CPU: {cpu_model()}\n{ssl.OPENSSL_VERSION} (Python's ssl; the enclave links the system libcrypto)")
-    print(f"Python {sys.version.split()[0]}, quorvex {_secure.__version__}\n")
+    libcrypto = enclave_libcrypto(_secure.__file__)
+    print(f"CPU: {cpu_model()}")
+    print(f"enclave libcrypto: {libcrypto}")
+    print(f"peers: {peers()}")
+    print(f"Python {sys.version.split()[0]} ({ssl.OPENSSL_VERSION} in its ssl module), quorvex {_secure.__version__}")
+    print(f"each figure: median of {repeats} runs, spread = (max - min) / median\n")
     header = f"{'operation':34} {'size':>8} {'ours':>11} {'peer':>11} {'ratio':>6}  peer"
     print(header)
     print("-" * len(header))
@@ -60,11 +112,17 @@ def main() -> int:
     args.out.mkdir(parents=True, exist_ok=True)
     report = {
         "cpu": cpu_model(),
-        "openssl": ssl.OPENSSL_VERSION,
+        "enclave_libcrypto": libcrypto,
+        "peers": peers(),
+        "repeats": repeats,
         "python": sys.version.split()[0],
         "rows": [dict(vars(r), ratio=r.ratio) for r in rows],
     }
     (args.out / "latest.json").write_text(json.dumps(report, indent=2))
+    lines = ["| operation | size | ours | peer | ratio | spread ours / peer | peer |", "|---|---:|---:|---:|---:|---:|---|"]
+    lines += [f"| {r.operation} | {human_size(r.size)} | {human_ns(r.ours_ns)} | {human_ns(r.peer_ns)} | {r.ratio:.2f} | "
+              f"{r.ours_spread:.0%} / {r.peer_spread:.0%} | {r.peer_name} |" for r in rows]  # fmt: skip
+    (args.out / "latest.md").write_text("\n".join(lines) + "\n")
     try:
         import matplotlib
 
@@ -74,10 +132,19 @@ def main() -> int:
         print("\n(matplotlib not installed: no chart)")
         return 0
     labels = [f"{r.operation} {human_size(r.size)}" for r in rows]
+    # A row compared with a second peer is told apart by that peer's name.
+    labels = [f"{label} vs {r.peer_name}" if labels.count(label) > 1 and i != labels.index(label) else label
+              for i, (label, r) in enumerate(zip(labels, rows))]  # fmt: skip
     fig, ax = plt.subplots(figsize=(9, 0.3 * len(rows) + 1.5))
-    ax.barh(labels, [r.ratio for r in rows], xerr=[r.ratio * r.ours_spread / 2 for r in rows])
+    # The bar is the ratio of medians; the whisker spans the ratio's range
+    # when both sides' spreads are added.
+    spread = [r.ratio * (r.ours_spread + r.peer_spread) / 2 for r in rows]
+    colors = ["tab:green" if r.ratio <= 1.0 else "tab:orange" for r in rows]
+    ax.barh(labels, [r.ratio for r in rows], xerr=spread, color=colors)
     ax.axvline(1.0, color="black", linewidth=0.8)
+    ax.set_xscale("log")  # ratios from 0.3 to 40 on one axis
     ax.set_xlabel("time ratio, ours / peer (lower is faster)")
+    ax.set_title(f"quorvex vs peers: {cpu_model()}", fontsize=9)
     ax.invert_yaxis()
     fig.tight_layout()
     fig.savefig(args.out / "latest.png", dpi=110)
