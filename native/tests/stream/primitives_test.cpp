@@ -36,11 +36,6 @@ TEST(HChaCha20, DraftSection2_2_1Vector) {
 // AEAD_XChaCha20_Poly1305 (draft-irtf-cfrg-xchacha section 2): subkey from
 // HChaCha20, nonce 0^4 ‖ iv[16..24], Poly1305 key from block 0, data from
 // block 1, MAC over ad ‖ pad16 ‖ ct ‖ pad16 ‖ le64(adlen) ‖ le64(ctlen).
-struct Sealed {
-    Bytes ct;
-    Bytes tag;
-};
-
 Bytes pad16(std::size_t n) { return Bytes((16 - n % 16) % 16, 0); }
 
 Bytes le64(std::uint64_t v) {
@@ -70,16 +65,6 @@ void start(ChaCha20& cipher, const Bytes& key, const Bytes& iv, std::uint32_t bl
     cipher.start(subkey, civ);
 }
 
-Sealed seal(const Bytes& key, const Bytes& iv, const Bytes& aad, const Bytes& msg) {
-    ChaCha20 data;
-    start(data, key, iv, 1);
-    Bytes ct(msg.size());
-    data.apply(msg.data(), ct.data(), msg.size());
-    ChaCha20 auth;
-    start(auth, key, iv, 0);
-    return {ct, xchacha_poly1305_tag(auth, aad, ct)};
-}
-
 TEST(XChaCha20Poly1305, WycheproofThroughOurComposition) {
     std::ifstream in(QUORVEX_VECTORS_DIR "/wycheproof/xchacha20_poly1305_test.json");
     ASSERT_TRUE(in) << "vectors missing";
@@ -98,11 +83,9 @@ TEST(XChaCha20Poly1305, WycheproofThroughOurComposition) {
             const bool valid = o.at("result").as_string() == "valid";
             SCOPED_TRACE("tcId " + std::to_string(o.at("tcId").as_int64()));
 
-            const Sealed sealed = seal(key, iv, aad, msg);
-            EXPECT_EQ(sealed.ct == ct && sealed.tag == tag, valid);
-
-            // The opening side: verify the received tag in constant time,
-            // decrypt only when it matches.
+            // Verify the received tag in constant time, decrypt only when it
+            // matches. The keystream is XORed, so ct opening to msg is the same
+            // check as msg sealing to ct.
             ChaCha20 auth;
             start(auth, key, iv, 0);
             const Bytes expected = xchacha_poly1305_tag(auth, aad, ct);
