@@ -147,19 +147,6 @@ def test_failures_in_check_order_change_nothing(label, call, exc, message, note)
     assert b.key.aes_gcm_open(NONCE, b.sealed, b"ad") == b"payload"
 
 
-def test_hmac_and_hkdf_results() -> None:
-    key = SecretBox.from_bytes(b"k" * 200)  # longer than the SHA-512 block: hashed first
-    tag = key.hmac_sha512(b"")
-    assert type(tag) is bytes and len(tag) == 64
-    default = key.hkdf_sha256(info=b"")
-    assert len(default) == 32 and not default.is_wiped
-    assert len(key.hkdf_sha256(info=b"x", length=8160)) == 8160
-    # No salt, None and an empty salt are the same HMAC key.
-    same = [key.hkdf_sha256(info=b"i", length=40, salt=s).reveal() for s in (None, b"", bytes(32))]
-    assert same[0] == same[1] == same[2]
-    assert key.hkdf_sha256(info=b"i", length=40).reveal() == same[0]
-
-
 def test_sources_are_never_modified() -> None:
     key = SecretBox.random(32)
     message, info, salt = bytearray(b"message"), bytearray(b"info"), bytearray(b"salt")
