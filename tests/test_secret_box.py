@@ -90,7 +90,7 @@ def test_equality_with_other_types_and_lengths() -> None:
         hash(box)
 
 
-def test_repr_is_redacted_and_instances_accept_no_attributes() -> None:
+def test_repr_is_redacted() -> None:
     box = SecretBox.from_bytes(b"\x41" * 16)
     assert repr(box) == f"SecretBox(<16 bytes, redacted, locked={str(box.is_locked).lower()}, wiped=false>)"
     with pytest.raises(AttributeError):
