@@ -7,6 +7,7 @@
 
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
+#include "binding/object.hpp"
 #include "binding/new_args.hpp"
 #include "binding/pyref.hpp"
 #include "binding/secret_box.hpp"
@@ -19,43 +20,17 @@ namespace {
 
 using entropy::EntropyPool;
 
-struct PoolObject {
-    PyObject ob_base;
-    alignas(EntropyPool) unsigned char storage[sizeof(EntropyPool)];
-};
-
-EntropyPool& pool_of(PyObject* obj) noexcept {
-    return *std::launder(reinterpret_cast<EntropyPool*>(reinterpret_cast<PoolObject*>(obj)->storage));
-}
+EntropyPool& pool_of(PyObject* obj) noexcept { return native<EntropyPool>(obj); }
 
 PyObject* g_type = nullptr;
-
-using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-PyMethodDef fast(const char* name, Fast f, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS,
-            doc};
-}
 
 PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         if (!bind_new_args("EntropyPool", nullptr, 0, args, kwargs, nullptr)) return nullptr;
         auto state = entropy::new_pool_state();
         if (!state.ok()) return raise(state.error());
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* obj = alloc(type, 0);
-        if (obj == nullptr) return nullptr;  // `state` is released on return
-        new (reinterpret_cast<PoolObject*>(obj)->storage) EntropyPool(std::move(state).value());
-        return obj;
+        return make_native<EntropyPool>(type, std::move(state).value());  // on failure `state` is released
     });
-}
-
-void pool_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    guarded_dealloc(self, [&] { pool_of(self).~EntropyPool(); });
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
 }
 
 PyObject* pool_mix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -109,15 +84,15 @@ PyObject* pool_random_secret(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* pool_repr(PyObject*) { return PyUnicode_FromString("EntropyPool(<state redacted>)"); }
 
 PyMethodDef methods[] = {
-    fast("mix", pool_mix,
+    fast_method("mix", pool_mix,
          "mix($self, seed)\n--\n\n"
          "🇺🇸 Replaces the mixed-in seed (a `SecretBox` or bytes-like) and resets the counter.\n"
          "🇧🇷 Substitui a semente misturada (um `SecretBox` ou tipo bytes) e reinicia o contador."),
-    fast("random", pool_random,
+    fast_method("random", pool_random,
          "random($self, n)\n--\n\n"
          "🇺🇸 `n` bytes for public values: nonces, salts, ids. "
          "🇧🇷 `n` bytes para valores públicos: nonces, salts, ids."),
-    fast("random_secret", pool_random_secret,
+    fast_method("random_secret", pool_random_secret,
          "random_secret($self, n)\n--\n\n"
          "🇺🇸 `n` bytes born in a locked box: a new DEK never touches the Python heap.\n"
          "🇧🇷 `n` bytes nascidos numa caixa travada: uma DEK nova nunca toca o heap do Python."),
@@ -133,12 +108,12 @@ PyObject* entropy_pool_type_new() {
                                           "🇺🇸 Stateful mixer; see the module docs. "
                                           "🇧🇷 Misturador com estado; veja a doc do módulo.")},
             {Py_tp_new, reinterpret_cast<void*>(pool_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(pool_dealloc)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<EntropyPool>)},
             {Py_tp_repr, reinterpret_cast<void*>(pool_repr)},
             {Py_tp_methods, methods},
             {0, nullptr},
         };
-        PyType_Spec type_spec = {"quorvex._secure.EntropyPool", static_cast<int>(sizeof(PoolObject)), 0,
+        PyType_Spec type_spec = {"quorvex._secure.EntropyPool", static_cast<int>(sizeof(NativeObject<EntropyPool>)), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
         g_type = PyType_FromSpec(&type_spec);
         if (g_type == nullptr) return nullptr;

@@ -4,6 +4,7 @@
 
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
+#include "binding/object.hpp"
 #include "binding/pyref.hpp"
 #include "binding/secret_box.hpp"
 #include "binding/types.hpp"
@@ -22,24 +23,12 @@ constexpr const char kCopyRefused[] =
     "HybridKeyPair cannot be pickled or copied · HybridKeyPair não pode ser serializado nem copiado";
 constexpr const char kRepr[] = "HybridKeyPair(<x25519 + ml-kem-768, secrets redacted>)";
 
-struct KeyPairObject {
-    PyObject ob_base;
-    alignas(HybridKeyPair) unsigned char storage[sizeof(HybridKeyPair)];
-};
-
-HybridKeyPair& keypair_of(PyObject* obj) noexcept {
-    return *std::launder(reinterpret_cast<HybridKeyPair*>(reinterpret_cast<KeyPairObject*>(obj)->storage));
-}
+HybridKeyPair& keypair_of(PyObject* obj) noexcept { return native<HybridKeyPair>(obj); }
 
 // Wraps a built identity in a new object; if the object cannot be made the
 // regions are released with `parts`.
 PyObject* keypair_from_parts(hybrid::IdentityParts parts) {
-    auto* type = reinterpret_cast<PyTypeObject*>(g_type);
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* obj = alloc(type, 0);
-    if (obj == nullptr) return nullptr;
-    new (reinterpret_cast<KeyPairObject*>(obj)->storage) HybridKeyPair(std::move(parts));
-    return obj;
+    return make_native<HybridKeyPair>(reinterpret_cast<PyTypeObject*>(g_type), std::move(parts));
 }
 
 PyObject* bytes_of(std::span<const std::uint8_t> b) {
@@ -170,46 +159,20 @@ PyObject* kp_open_session(PyObject* self, PyObject* const* args, Py_ssize_t narg
     });
 }
 
-PyObject* refuse_copy(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, kCopyRefused);
-    return nullptr;
-}
-
-PyObject* refuse_deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"_memo", true, false}};
-    PyObject* a[1];
-    if (!bind_args("__deepcopy__", params, args, nargs, kwnames, a)) return nullptr;
-    return refuse_copy(nullptr, nullptr);
-}
-
 PyObject* kp_repr(PyObject*) { return PyUnicode_FromString(kRepr); }
 
-void kp_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    guarded_dealloc(self, [&] { keypair_of(self).~HybridKeyPair(); });
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
-}
-
-using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-PyMethodDef fast(const char* name, Fast f, int extra, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)),
-            METH_FASTCALL | METH_KEYWORDS | extra, doc};
-}
 
 PyMethodDef methods[] = {
     {"generate", kp_generate, METH_NOARGS | METH_STATIC,
      "generate()\n--\n\n"
      "🇺🇸 A fresh identity from the OS CSPRNG.\n"
      "🇧🇷 Uma identidade nova do CSPRNG do SO."},
-    fast("from_secrets", kp_from_secrets, METH_STATIC,
+    fast_method("from_secrets", kp_from_secrets,
          "from_secrets(x25519_secret, mlkem768_secret)\n--\n\n"
          "🇺🇸 Rebuilds an identity from its two secrets (an OpenBao restore); publics are recomputed, "
          "never trusted from storage.\n"
          "🇧🇷 Reconstrói uma identidade a partir dos seus dois segredos (uma restauração do OpenBao); "
-         "as chaves públicas são recalculadas, nunca confiadas do armazenamento."),
+         "as chaves públicas são recalculadas, nunca confiadas do armazenamento.", METH_STATIC),
     {"x25519_secret", kp_x25519_secret, METH_NOARGS,
      "x25519_secret($self)\n--\n\n"
      "🇺🇸 A locked copy of the X25519 secret, for persisting.\n"
@@ -218,15 +181,15 @@ PyMethodDef methods[] = {
      "mlkem768_secret($self)\n--\n\n"
      "🇺🇸 A locked copy of the expanded ML-KEM-768 secret, for persisting.\n"
      "🇧🇷 Uma cópia travada do segredo ML-KEM-768 expandido, para persistir."},
-    fast("open", kp_open, 0,
+    fast_method("open", kp_open,
          "open($self, encapsulation, nonce, ciphertext, aad)\n--\n\n"
          "🇺🇸 Opens a seal to plain `bytes` (JSON, content).\n"
          "🇧🇷 Abre um selo como `bytes` simples (JSON, conteúdo)."),
-    fast("open_secret", kp_open_secret, 0,
+    fast_method("open_secret", kp_open_secret,
          "open_secret($self, encapsulation, nonce, ciphertext, aad)\n--\n\n"
          "🇺🇸 Opens a seal straight into a locked box (a group DEK).\n"
          "🇧🇷 Abre um selo direto numa caixa travada (uma DEK de grupo)."),
-    fast("open_session", kp_open_session, 0,
+    fast_method("open_session", kp_open_session,
          "open_session($self, encapsulation, nonce, ciphertext, aad)\n--\n\n"
          "🇺🇸 Opens a sealed session (`docs/PROTOCOL.md §5`) as `(session_id, expires_at, sign_key, enc_key)` "
          "with both keys locked.\n"
@@ -236,9 +199,9 @@ PyMethodDef methods[] = {
      "wipe($self)\n--\n\n"
      "🇺🇸 Zeroes both secrets now.\n"
      "🇧🇷 Zera os dois segredos agora."},
-    {"__reduce__", refuse_copy, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"__copy__", refuse_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    fast("__deepcopy__", refuse_deepcopy, 0, "__deepcopy__($self, _memo)\n--\n\n"),
+    {"__reduce__", refuse_copy<kCopyRefused>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", refuse_copy<kCopyRefused>, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    fast_method("__deepcopy__", refuse_deepcopy<kCopyRefused>, "__deepcopy__($self, _memo)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -262,13 +225,13 @@ PyObject* hybrid_keypair_type_new() {
                             "memory.\n"
                             "🇧🇷 Uma identidade do SDK: um par X25519 mais um par ML-KEM-768, metades privadas em "
                             "memória travada.")},
-            {Py_tp_dealloc, reinterpret_cast<void*>(kp_dealloc)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<HybridKeyPair>)},
             {Py_tp_repr, reinterpret_cast<void*>(kp_repr)},
             {Py_tp_methods, methods},
             {Py_tp_getset, getset},
             {0, nullptr},
         };
-        PyType_Spec type_spec = {"quorvex._secure.HybridKeyPair", static_cast<int>(sizeof(KeyPairObject)), 0,
+        PyType_Spec type_spec = {"quorvex._secure.HybridKeyPair", static_cast<int>(sizeof(NativeObject<HybridKeyPair>)), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                             slots};
         g_type = PyType_FromSpec(&type_spec);

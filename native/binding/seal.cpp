@@ -1,6 +1,7 @@
 // The module function seal_hybrid over qv::hybrid::seal_hybrid.
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
+#include "binding/object.hpp"
 #include "binding/pyref.hpp"
 #include "binding/types.hpp"
 #include "hybrid/seal.hpp"
@@ -40,12 +41,11 @@ PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 }  // namespace
 
-PyMethodDef seal_hybrid_def = {
-    "seal_hybrid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(seal_hybrid)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef seal_hybrid_def = fast_method(
+    "seal_hybrid", seal_hybrid,
     "seal_hybrid(x25519_public, mlkem768_public, plaintext, aad)\n--\n\n"
     "🇺🇸 seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, ciphertext)\n"
     "🇧🇷 Sela `plaintext` para as duas chaves públicas de uma identidade: "
-    "seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, ciphertext)"};
+    "seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, ciphertext)");
 
 }  // namespace qv::py

@@ -5,6 +5,7 @@
 
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
+#include "binding/object.hpp"
 #include "binding/pyref.hpp"
 #include "binding/types.hpp"
 
@@ -17,8 +18,6 @@ PyObject* g_type = nullptr;
 constexpr const char kCopyRefused[] =
     "SecretBox cannot be pickled, copied or deep-copied; use clone() deliberately · "
     "SecretBox não pode ser serializado, copiado ou deep-copiado; use clone() de propósito";
-
-using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 PyObject* box_random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -85,18 +84,6 @@ PyObject* box_wipe(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* refuse_copy(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, kCopyRefused);
-    return nullptr;
-}
-
-PyObject* refuse_deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Param params[] = {{"_memo", true, false}};
-    PyObject* a[1];
-    if (!bind_args("__deepcopy__", params, args, nargs, kwnames, a)) return nullptr;
-    return refuse_copy(nullptr, nullptr);
-}
-
 PyObject* flag(PyObject* self, Result<bool> (qv::SecretBox::*getter)()) {
     return guarded([&]() -> PyObject* {
         const Result<bool> r = (box_of(self).*getter)();
@@ -141,33 +128,20 @@ PyObject* box_richcompare(PyObject* self, PyObject* other, int op) {
     });
 }
 
-void box_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    guarded_dealloc(self, [&] { box_of(self).~SecretBox(); });
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
-}
-
-PyMethodDef fast(const char* name, Fast f, int extra, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)),
-            METH_FASTCALL | METH_KEYWORDS | extra, doc};
-}
-
 std::vector<PyMethodDef>& methods() {
     static std::vector<PyMethodDef> table = [] {
         std::vector<PyMethodDef> m = {
-            fast("random", box_random, METH_STATIC,
+            fast_method("random", box_random,
                  "random(length)\n--\n\n"
                  "🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
-                 "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada."),
-            fast("from_bytes", box_from_bytes, METH_STATIC,
+                 "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada.", METH_STATIC),
+            fast_method("from_bytes", box_from_bytes,
                  "from_bytes(data)\n--\n\n"
                  "🇺🇸 Copies a bytes-like object in; a writable source (`bytearray`) is zeroed afterwards.\n"
-                 "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é zerada depois."),
-            {"__reduce__", refuse_copy, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-            {"__copy__", refuse_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
-            fast("__deepcopy__", refuse_deepcopy, 0, "__deepcopy__($self, _memo)\n--\n\n"),
+                 "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é zerada depois.", METH_STATIC),
+            {"__reduce__", refuse_copy<kCopyRefused>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+            {"__copy__", refuse_copy<kCopyRefused>, METH_NOARGS, "__copy__($self)\n--\n\n"},
+            fast_method("__deepcopy__", refuse_deepcopy<kCopyRefused>, "__deepcopy__($self, _memo)\n--\n\n"),
             {"wipe", box_wipe, METH_NOARGS,
              "wipe($self)\n--\n\n"
              "🇺🇸 Zeroes the secret now, ahead of garbage collection. "
@@ -206,7 +180,7 @@ PyObject* secret_box_type_new() {
             {Py_tp_doc, const_cast<char*>(
                             "🇺🇸 Bytes that live only in locked memory; see the module docs for the rules.\n"
                             "🇧🇷 Bytes que vivem só em memória travada; veja a doc do módulo para as regras.")},
-            {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<qv::SecretBox>)},
             {Py_tp_repr, reinterpret_cast<void*>(box_repr)},
             {Py_tp_richcompare, reinterpret_cast<void*>(box_richcompare)},
             {Py_tp_methods, methods().data()},
@@ -214,7 +188,7 @@ PyObject* secret_box_type_new() {
             {Py_mp_length, reinterpret_cast<void*>(box_len)},
             {0, nullptr},
         };
-        PyType_Spec type_spec = {"quorvex._secure.SecretBox", static_cast<int>(sizeof(BoxObject)), 0,
+        PyType_Spec type_spec = {"quorvex._secure.SecretBox", static_cast<int>(sizeof(NativeObject<qv::SecretBox>)), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                             slots};
         g_type = PyType_FromSpec(&type_spec);
@@ -231,12 +205,8 @@ PyObject* extract_secret_box(PyObject* obj, const char* arg) {
 }
 
 PyObject* box_from_region(LockedRegion region) {
-    PyTypeObject* type = secret_box_type();
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* obj = alloc(type, 0);
-    if (obj == nullptr) return nullptr;  // `region` is released on return
-    new (reinterpret_cast<BoxObject*>(obj)->storage) qv::SecretBox(std::move(region));
-    return obj;
+    // On failure `region` is released (zeroed, unmapped) on return.
+    return make_native<qv::SecretBox>(secret_box_type(), std::move(region));
 }
 
 }  // namespace qv::py

@@ -3,24 +3,16 @@
 
 #include <Python.h>
 
-#include <new>
-
+#include "binding/object.hpp"
 #include "box/secret_box.hpp"
 #include "memory/region.hpp"
 
 namespace qv::py {
 
-struct BoxObject {
-    PyObject ob_base;
-    alignas(qv::SecretBox) unsigned char storage[sizeof(qv::SecretBox)];
-};
-
 // The class object (borrowed); valid after the module's exec step.
 PyTypeObject* secret_box_type() noexcept;
 
-inline qv::SecretBox& box_of(PyObject* obj) noexcept {
-    return *std::launder(reinterpret_cast<qv::SecretBox*>(reinterpret_cast<BoxObject*>(obj)->storage));
-}
+inline qv::SecretBox& box_of(PyObject* obj) noexcept { return native<qv::SecretBox>(obj); }
 
 inline bool is_secret_box(PyObject* obj) noexcept {
     return PyObject_TypeCheck(obj, secret_box_type()) != 0;

@@ -9,6 +9,7 @@
 
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
+#include "binding/object.hpp"
 #include "binding/pyref.hpp"
 #include "binding/secret_box.hpp"
 #include "binding/types.hpp"
@@ -17,8 +18,6 @@
 namespace qv::py {
 
 namespace {
-
-using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 PyObject* to_bytes(std::span<const std::uint8_t> data) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
@@ -160,39 +159,34 @@ PyObject* aes_gcm_open_json_field(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
-PyMethodDef fast(const char* name, Fast f, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS,
-            doc};
-}
-
 }  // namespace
 
 void add_secret_box_keyed_methods(std::vector<PyMethodDef>& methods) {
-    methods.push_back(fast("hmac_sha512", hmac_sha512,
+    methods.push_back(fast_method("hmac_sha512", hmac_sha512,
                            "hmac_sha512($self, message)\n--\n\n"
                            "🇺🇸 HMAC-SHA512 tag of `message` under this key. "
                            "🇧🇷 Tag HMAC-SHA512 de `message` sob esta chave."));
-    methods.push_back(fast("hkdf_sha256", hkdf_sha256,
+    methods.push_back(fast_method("hkdf_sha256", hkdf_sha256,
                            "hkdf_sha256($self, *, info, length=32, salt=None)\n--\n\n"
                            "🇺🇸 HKDF-SHA256 with this box as IKM; the output is a new locked box.\n"
                            "🇧🇷 HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova."));
-    methods.push_back(fast("aes_gcm_seal", aes_gcm_seal,
+    methods.push_back(fast_method("aes_gcm_seal", aes_gcm_seal,
                            "aes_gcm_seal($self, nonce, plaintext, aad=None)\n--\n\n"
                            "🇺🇸 AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. "
                            "🇧🇷 `ciphertext ‖ tag` AES-256-GCM de `plaintext` sob esta chave."));
-    methods.push_back(fast("aes_gcm_seal_secret", aes_gcm_seal_secret,
+    methods.push_back(fast_method("aes_gcm_seal_secret", aes_gcm_seal_secret,
                            "aes_gcm_seal_secret($self, nonce, secret, aad=None)\n--\n\n"
                            "🇺🇸 Like `aes_gcm_seal`, but the plaintext is another box (wrapping a key). "
                            "🇧🇷 Como `aes_gcm_seal`, mas o texto claro é outra caixa (embrulhar uma chave)."));
-    methods.push_back(fast("aes_gcm_open", aes_gcm_open,
+    methods.push_back(fast_method("aes_gcm_open", aes_gcm_open,
                            "aes_gcm_open($self, nonce, ciphertext, aad=None)\n--\n\n"
                            "🇺🇸 Opens AES-256-GCM `ciphertext ‖ tag` to plain `bytes` (for content). "
                            "🇧🇷 Abre `ciphertext ‖ tag` AES-256-GCM em `bytes` (para conteúdo)."));
-    methods.push_back(fast("aes_gcm_open_secret", aes_gcm_open_secret,
+    methods.push_back(fast_method("aes_gcm_open_secret", aes_gcm_open_secret,
                            "aes_gcm_open_secret($self, nonce, ciphertext, aad=None)\n--\n\n"
                            "🇺🇸 Opens into a new locked box (for keys). "
                            "🇧🇷 Abre para uma caixa travada nova (para chaves)."));
-    methods.push_back(fast("aes_gcm_open_json_field", aes_gcm_open_json_field,
+    methods.push_back(fast_method("aes_gcm_open_json_field", aes_gcm_open_json_field,
                            "aes_gcm_open_json_field($self, nonce, ciphertext, aad, field)\n--\n\n"
                            "🇺🇸 Opens `ciphertext`, parses the plaintext as a JSON object and moves one base64url "
                            "field straight into a locked box.\n\n"

@@ -13,6 +13,7 @@
 
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
+#include "binding/object.hpp"
 #include "binding/new_args.hpp"
 #include "binding/pyref.hpp"
 #include "binding/secret_box.hpp"
@@ -26,26 +27,8 @@ namespace {
 using stream::PullStream;
 using stream::PushStream;
 
-template <class T>
-struct Object {
-    PyObject ob_base;
-    alignas(T) unsigned char storage[sizeof(T)];
-};
-
-template <class T>
-T& native(PyObject* obj) noexcept {
-    return *std::launder(reinterpret_cast<T*>(reinterpret_cast<Object<T>*>(obj)->storage));
-}
-
 PyObject* g_push = nullptr;
 PyObject* g_pull = nullptr;
-
-using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-PyMethodDef fast(const char* name, Fast f, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS,
-            doc};
-}
 
 // A Python bool, or a NumPy bool scalar read through its truth value.
 bool is_numpy_bool(PyObject* obj) {
@@ -124,24 +107,6 @@ bool copy_range(PyObject* obj, std::size_t offset, std::span<std::uint8_t> dst) 
     return ok;
 }
 
-template <class T, class... Args>
-PyObject* make_object(PyTypeObject* type, Args&&... args) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* obj = alloc(type, 0);
-    if (obj == nullptr) return nullptr;  // the caller's state region is released on return
-    new (reinterpret_cast<Object<T>*>(obj)->storage) T(std::forward<Args>(args)...);
-    return obj;
-}
-
-template <class T>
-void dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    guarded_dealloc(self, [&] { native<T>(self).~T(); });
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
-}
-
 template <class T>
 PyObject* is_finished(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
@@ -163,7 +128,7 @@ PyObject* push_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!key) return nullptr;
         auto start = stream::start_push(box_of(key.get()));
         if (!start.ok()) return raise(start.error());
-        return make_object<PushStream>(type, std::move(start).value());
+        return make_native<PushStream>(type, std::move(start).value());
     });
 }
 
@@ -207,7 +172,7 @@ PyObject* push_header(PyObject* self, void*) {
 }
 
 PyMethodDef push_methods[] = {
-    fast("push", push_push,
+    fast_method("push", push_push,
          "push($self, message, *, final=False, ad=None)\n--\n\n"
          "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream refuses more.\n"
          "🇧🇷 Cifra um chunk; `final=True` marca o último, depois do qual o stream recusa mais."),
@@ -235,7 +200,7 @@ PyObject* pull_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!extract_bytes_like(a[1], header)) return nullptr;
         auto state = stream::stream_init(box_of(key.get()), header.span());
         if (!state.ok()) return raise(state.error());
-        return make_object<PullStream>(type, std::move(state).value());
+        return make_native<PullStream>(type, std::move(state).value());
     });
 }
 
@@ -277,7 +242,7 @@ PyObject* pull_pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyMethodDef pull_methods[] = {
-    fast("pull", pull_pull,
+    fast_method("pull", pull_pull,
          "pull($self, chunk, *, ad=None)\n--\n\n"
          "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
          "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final."),
@@ -311,21 +276,21 @@ PyObject* make_type(PyObject*& cache, const char* name, int basicsize, const cha
 }  // namespace
 
 PyObject* secret_stream_push_type_new() {
-    return make_type(g_push, "quorvex._secure.SecretStreamPush", static_cast<int>(sizeof(Object<PushStream>)),
+    return make_type(g_push, "quorvex._secure.SecretStreamPush", static_cast<int>(sizeof(NativeObject<PushStream>)),
                      "SecretStreamPush(key)\n--\n\n"
                      "🇺🇸 Encrypting side: `header` first, then `push(chunk, final=...)` per chunk.\n"
                      "🇧🇷 Lado que cifra: `header` primeiro, depois `push(chunk, final=...)` por chunk.",
-                     push_new, dealloc<PushStream>, push_methods, push_getset);
+                     push_new, native_dealloc<PushStream>, push_methods, push_getset);
 }
 
 PyObject* secret_stream_pull_type_new() {
-    return make_type(g_pull, "quorvex._secure.SecretStreamPull", static_cast<int>(sizeof(Object<PullStream>)),
+    return make_type(g_pull, "quorvex._secure.SecretStreamPull", static_cast<int>(sizeof(NativeObject<PullStream>)),
                      "SecretStreamPull(key, header)\n--\n\n"
                      "🇺🇸 Decrypting side: built from `key` and the header, then `pull(chunk)` per chunk → "
                      "`(plaintext, is_final)`.\n"
                      "🇧🇷 Lado que decifra: construído de `key` e do header, depois `pull(chunk)` por chunk → "
                      "`(texto claro, é_final)`.",
-                     pull_new, dealloc<PullStream>, pull_methods, pull_getset);
+                     pull_new, native_dealloc<PullStream>, pull_methods, pull_getset);
 }
 
 }  // namespace qv::py
