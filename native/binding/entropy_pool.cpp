@@ -85,17 +85,17 @@ PyObject* pool_repr(PyObject*) { return PyUnicode_FromString("EntropyPool(<state
 
 PyMethodDef methods[] = {
     fast_method("mix", pool_mix,
-         "mix($self, seed)\n--\n\n"
-         "🇺🇸 Replaces the mixed-in seed (a `SecretBox` or bytes-like) and resets the counter.\n"
-         "🇧🇷 Substitui a semente misturada (um `SecretBox` ou tipo bytes) e reinicia o contador."),
+                "mix($self, seed)\n--\n\n"
+                "🇺🇸 Replaces the mixed-in seed (a `SecretBox` or bytes-like) and resets the counter.\n"
+                "🇧🇷 Substitui a semente misturada (um `SecretBox` ou tipo bytes) e reinicia o contador."),
     fast_method("random", pool_random,
-         "random($self, n)\n--\n\n"
-         "🇺🇸 `n` bytes for public values: nonces, salts, ids. "
-         "🇧🇷 `n` bytes para valores públicos: nonces, salts, ids."),
+                "random($self, n)\n--\n\n"
+                "🇺🇸 `n` bytes for public values: nonces, salts, ids. "
+                "🇧🇷 `n` bytes para valores públicos: nonces, salts, ids."),
     fast_method("random_secret", pool_random_secret,
-         "random_secret($self, n)\n--\n\n"
-         "🇺🇸 `n` bytes born in a locked box: a new DEK never touches the Python heap.\n"
-         "🇧🇷 `n` bytes nascidos numa caixa travada: uma DEK nova nunca toca o heap do Python."),
+                "random_secret($self, n)\n--\n\n"
+                "🇺🇸 `n` bytes born in a locked box: a new DEK never touches the Python heap.\n"
+                "🇧🇷 `n` bytes nascidos numa caixa travada: uma DEK nova nunca toca o heap do Python."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -168,11 +168,11 @@ PyMethodDef methods[] = {
      "🇺🇸 A fresh identity from the OS CSPRNG.\n"
      "🇧🇷 Uma identidade nova do CSPRNG do SO."},
     fast_method("from_secrets", kp_from_secrets,
-         "from_secrets(x25519_secret, mlkem768_secret)\n--\n\n"
-         "🇺🇸 Rebuilds an identity from its two secrets (an OpenBao restore); publics are recomputed, "
-         "never trusted from storage.\n"
-         "🇧🇷 Reconstrói uma identidade a partir dos seus dois segredos (uma restauração do OpenBao); "
-         "as chaves públicas são recalculadas, nunca confiadas do armazenamento.", METH_STATIC),
+                "from_secrets(x25519_secret, mlkem768_secret)\n--\n\n"
+                "🇺🇸 Rebuilds an identity from its two secrets (an OpenBao restore); publics are recomputed, "
+                "never trusted from storage.\n"
+                "🇧🇷 Reconstrói uma identidade a partir dos seus dois segredos (uma restauração do OpenBao); "
+                "as chaves públicas são recalculadas, nunca confiadas do armazenamento.", METH_STATIC),
     {"x25519_secret", kp_x25519_secret, METH_NOARGS,
      "x25519_secret($self)\n--\n\n"
      "🇺🇸 A locked copy of the X25519 secret, for persisting.\n"
@@ -182,19 +182,19 @@ PyMethodDef methods[] = {
      "🇺🇸 A locked copy of the expanded ML-KEM-768 secret, for persisting.\n"
      "🇧🇷 Uma cópia travada do segredo ML-KEM-768 expandido, para persistir."},
     fast_method("open", kp_open,
-         "open($self, encapsulation, nonce, ciphertext, aad)\n--\n\n"
-         "🇺🇸 Opens a seal to plain `bytes` (JSON, content).\n"
-         "🇧🇷 Abre um selo como `bytes` simples (JSON, conteúdo)."),
+                "open($self, encapsulation, nonce, ciphertext, aad)\n--\n\n"
+                "🇺🇸 Opens a seal to plain `bytes` (JSON, content).\n"
+                "🇧🇷 Abre um selo como `bytes` simples (JSON, conteúdo)."),
     fast_method("open_secret", kp_open_secret,
-         "open_secret($self, encapsulation, nonce, ciphertext, aad)\n--\n\n"
-         "🇺🇸 Opens a seal straight into a locked box (a group DEK).\n"
-         "🇧🇷 Abre um selo direto numa caixa travada (uma DEK de grupo)."),
+                "open_secret($self, encapsulation, nonce, ciphertext, aad)\n--\n\n"
+                "🇺🇸 Opens a seal straight into a locked box (a group DEK).\n"
+                "🇧🇷 Abre um selo direto numa caixa travada (uma DEK de grupo)."),
     fast_method("open_session", kp_open_session,
-         "open_session($self, encapsulation, nonce, ciphertext, aad)\n--\n\n"
-         "🇺🇸 Opens a sealed session (`docs/PROTOCOL.md §5`) as `(session_id, expires_at, sign_key, enc_key)` "
-         "with both keys locked.\n"
-         "🇧🇷 Abre uma sessão selada (`docs/PROTOCOL.md §5`) como `(session_id, expires_at, sign_key, enc_key)` "
-         "com as duas chaves travadas."),
+                "open_session($self, encapsulation, nonce, ciphertext, aad)\n--\n\n"
+                "🇺🇸 Opens a sealed session (`docs/PROTOCOL.md §5`) as `(session_id, expires_at, sign_key, enc_key)` "
+                "with both keys locked.\n"
+                "🇧🇷 Abre uma sessão selada (`docs/PROTOCOL.md §5`) como `(session_id, expires_at, sign_key, enc_key)` "
+                "com as duas chaves travadas."),
     {"wipe", kp_wipe, METH_NOARGS,
      "wipe($self)\n--\n\n"
      "🇺🇸 Zeroes both secrets now.\n"

@@ -42,10 +42,10 @@ PyObject* seal_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }  // namespace
 
 PyMethodDef seal_hybrid_def = fast_method(
-    "seal_hybrid", seal_hybrid,
-    "seal_hybrid(x25519_public, mlkem768_public, plaintext, aad)\n--\n\n"
-    "🇺🇸 seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, ciphertext)\n"
-    "🇧🇷 Sela `plaintext` para as duas chaves públicas de uma identidade: "
-    "seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, ciphertext)");
+                                          "seal_hybrid", seal_hybrid,
+                                          "seal_hybrid(x25519_public, mlkem768_public, plaintext, aad)\n--\n\n"
+                                          "🇺🇸 seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, ciphertext)\n"
+                                          "🇧🇷 Sela `plaintext` para as duas chaves públicas de uma identidade: "
+                                          "seal_hybrid(x25519_public, mlkem768_public, plaintext, aad) -> (encapsulation, nonce, ciphertext)");
 
 }  // namespace qv::py

@@ -132,13 +132,13 @@ std::vector<PyMethodDef>& methods() {
     static std::vector<PyMethodDef> table = [] {
         std::vector<PyMethodDef> m = {
             fast_method("random", box_random,
-                 "random(length)\n--\n\n"
-                 "🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
-                 "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada.", METH_STATIC),
+                        "random(length)\n--\n\n"
+                        "🇺🇸 `length` fresh bytes from the OS CSPRNG, born directly in locked memory.\n"
+                        "🇧🇷 `length` bytes novos do CSPRNG do SO, nascidos direto em memória travada.", METH_STATIC),
             fast_method("from_bytes", box_from_bytes,
-                 "from_bytes(data)\n--\n\n"
-                 "🇺🇸 Copies a bytes-like object in; a writable source (`bytearray`) is zeroed afterwards.\n"
-                 "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é zerada depois.", METH_STATIC),
+                        "from_bytes(data)\n--\n\n"
+                        "🇺🇸 Copies a bytes-like object in; a writable source (`bytearray`) is zeroed afterwards.\n"
+                        "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é zerada depois.", METH_STATIC),
             {"__reduce__", refuse_copy<kCopyRefused>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
             {"__copy__", refuse_copy<kCopyRefused>, METH_NOARGS, "__copy__($self)\n--\n\n"},
             fast_method("__deepcopy__", refuse_deepcopy<kCopyRefused>, "__deepcopy__($self, _memo)\n--\n\n"),

@@ -163,41 +163,41 @@ PyObject* aes_gcm_open_json_field(PyObject* self, PyObject* const* args, Py_ssiz
 
 void add_secret_box_keyed_methods(std::vector<PyMethodDef>& methods) {
     methods.push_back(fast_method("hmac_sha512", hmac_sha512,
-                           "hmac_sha512($self, message)\n--\n\n"
-                           "🇺🇸 HMAC-SHA512 tag of `message` under this key. "
-                           "🇧🇷 Tag HMAC-SHA512 de `message` sob esta chave."));
+                                  "hmac_sha512($self, message)\n--\n\n"
+                                  "🇺🇸 HMAC-SHA512 tag of `message` under this key. "
+                                  "🇧🇷 Tag HMAC-SHA512 de `message` sob esta chave."));
     methods.push_back(fast_method("hkdf_sha256", hkdf_sha256,
-                           "hkdf_sha256($self, *, info, length=32, salt=None)\n--\n\n"
-                           "🇺🇸 HKDF-SHA256 with this box as IKM; the output is a new locked box.\n"
-                           "🇧🇷 HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova."));
+                                  "hkdf_sha256($self, *, info, length=32, salt=None)\n--\n\n"
+                                  "🇺🇸 HKDF-SHA256 with this box as IKM; the output is a new locked box.\n"
+                                  "🇧🇷 HKDF-SHA256 com esta caixa como IKM; a saída é uma caixa travada nova."));
     methods.push_back(fast_method("aes_gcm_seal", aes_gcm_seal,
-                           "aes_gcm_seal($self, nonce, plaintext, aad=None)\n--\n\n"
-                           "🇺🇸 AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. "
-                           "🇧🇷 `ciphertext ‖ tag` AES-256-GCM de `plaintext` sob esta chave."));
+                                  "aes_gcm_seal($self, nonce, plaintext, aad=None)\n--\n\n"
+                                  "🇺🇸 AES-256-GCM `ciphertext ‖ tag` of `plaintext` under this key. "
+                                  "🇧🇷 `ciphertext ‖ tag` AES-256-GCM de `plaintext` sob esta chave."));
     methods.push_back(fast_method("aes_gcm_seal_secret", aes_gcm_seal_secret,
-                           "aes_gcm_seal_secret($self, nonce, secret, aad=None)\n--\n\n"
-                           "🇺🇸 Like `aes_gcm_seal`, but the plaintext is another box (wrapping a key). "
-                           "🇧🇷 Como `aes_gcm_seal`, mas o texto claro é outra caixa (embrulhar uma chave)."));
+                                  "aes_gcm_seal_secret($self, nonce, secret, aad=None)\n--\n\n"
+                                  "🇺🇸 Like `aes_gcm_seal`, but the plaintext is another box (wrapping a key). "
+                                  "🇧🇷 Como `aes_gcm_seal`, mas o texto claro é outra caixa (embrulhar uma chave)."));
     methods.push_back(fast_method("aes_gcm_open", aes_gcm_open,
-                           "aes_gcm_open($self, nonce, ciphertext, aad=None)\n--\n\n"
-                           "🇺🇸 Opens AES-256-GCM `ciphertext ‖ tag` to plain `bytes` (for content). "
-                           "🇧🇷 Abre `ciphertext ‖ tag` AES-256-GCM em `bytes` (para conteúdo)."));
+                                  "aes_gcm_open($self, nonce, ciphertext, aad=None)\n--\n\n"
+                                  "🇺🇸 Opens AES-256-GCM `ciphertext ‖ tag` to plain `bytes` (for content). "
+                                  "🇧🇷 Abre `ciphertext ‖ tag` AES-256-GCM em `bytes` (para conteúdo)."));
     methods.push_back(fast_method("aes_gcm_open_secret", aes_gcm_open_secret,
-                           "aes_gcm_open_secret($self, nonce, ciphertext, aad=None)\n--\n\n"
-                           "🇺🇸 Opens into a new locked box (for keys). "
-                           "🇧🇷 Abre para uma caixa travada nova (para chaves)."));
+                                  "aes_gcm_open_secret($self, nonce, ciphertext, aad=None)\n--\n\n"
+                                  "🇺🇸 Opens into a new locked box (for keys). "
+                                  "🇧🇷 Abre para uma caixa travada nova (para chaves)."));
     methods.push_back(fast_method("aes_gcm_open_json_field", aes_gcm_open_json_field,
-                           "aes_gcm_open_json_field($self, nonce, ciphertext, aad, field)\n--\n\n"
-                           "🇺🇸 Opens `ciphertext`, parses the plaintext as a JSON object and moves one base64url "
-                           "field straight into a locked box.\n\n"
-                           "This is how `random_seed` (`docs/PROTOCOL.md §4`: a JSON object with the single member "
-                           "`seed` holding base64url text) is consumed: the JSON and the encoded seed exist only in "
-                           "self-zeroing native memory, never in the Python heap.\n\n"
-                           "🇧🇷 Abre `ciphertext`, interpreta o texto claro como objeto JSON e move um campo base64url "
-                           "direto para uma caixa travada.\n\n"
-                           "É assim que `random_seed` (`docs/PROTOCOL.md §4`: um objeto JSON com o único membro "
-                           "`seed` contendo texto base64url) é consumido: o JSON e a seed codificada existem só em "
-                           "memória nativa que se zera sozinha, nunca no heap do Python."));
+                                  "aes_gcm_open_json_field($self, nonce, ciphertext, aad, field)\n--\n\n"
+                                  "🇺🇸 Opens `ciphertext`, parses the plaintext as a JSON object and moves one base64url "
+                                  "field straight into a locked box.\n\n"
+                                  "This is how `random_seed` (`docs/PROTOCOL.md §4`: a JSON object with the single member "
+                                  "`seed` holding base64url text) is consumed: the JSON and the encoded seed exist only in "
+                                  "self-zeroing native memory, never in the Python heap.\n\n"
+                                  "🇧🇷 Abre `ciphertext`, interpreta o texto claro como objeto JSON e move um campo base64url "
+                                  "direto para uma caixa travada.\n\n"
+                                  "É assim que `random_seed` (`docs/PROTOCOL.md §4`: um objeto JSON com o único membro "
+                                  "`seed` contendo texto base64url) é consumido: o JSON e a seed codificada existem só em "
+                                  "memória nativa que se zera sozinha, nunca no heap do Python."));
 }
 
 }  // namespace qv::py

@@ -173,9 +173,9 @@ PyObject* push_header(PyObject* self, void*) {
 
 PyMethodDef push_methods[] = {
     fast_method("push", push_push,
-         "push($self, message, *, final=False, ad=None)\n--\n\n"
-         "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream refuses more.\n"
-         "🇧🇷 Cifra um chunk; `final=True` marca o último, depois do qual o stream recusa mais."),
+                "push($self, message, *, final=False, ad=None)\n--\n\n"
+                "🇺🇸 Encrypts one chunk; `final=True` marks the last one, after which the stream refuses more.\n"
+                "🇧🇷 Cifra um chunk; `final=True` marca o último, depois do qual o stream recusa mais."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -243,9 +243,9 @@ PyObject* pull_pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyMethodDef pull_methods[] = {
     fast_method("pull", pull_pull,
-         "pull($self, chunk, *, ad=None)\n--\n\n"
-         "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
-         "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final."),
+                "pull($self, chunk, *, ad=None)\n--\n\n"
+                "🇺🇸 Authenticates and decrypts one chunk; refuses anything after the final one.\n"
+                "🇧🇷 Autentica e decifra um chunk; recusa qualquer coisa depois do final."),
     {nullptr, nullptr, 0, nullptr},
 };
 
