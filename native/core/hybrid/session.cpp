@@ -89,7 +89,7 @@ std::string_view as_text(const ZeroizingBuffer& b) {
 
 Result<SealedSession> parse_sealed_session(std::span<const std::uint8_t> plaintext) {
     SessionReader reader;
-    QV_CHECK(json::read_record(plaintext, reader, kWhat, json::kRecordMaxDepth));
+    QV_CHECK(json::read_record(plaintext, reader, kWhat, json::kAnyDepth));
     // Both texts are decoded before either length is looked at.
     QV_ASSIGN(ZeroizingBuffer sign_key, json::decode_base64url(as_text(reader.sign_text)));
     QV_ASSIGN(ZeroizingBuffer enc_key, json::decode_base64url(as_text(reader.enc_text)));

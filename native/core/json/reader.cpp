@@ -1,6 +1,13 @@
 #include "json/reader.hpp"
 
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
 #include <limits>
+#include <new>
 
 // The parser's implementation, instantiated here for our handler only.
 #include <boost/json/basic_parser_impl.hpp>
@@ -174,10 +181,107 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Deepest nesting of brackets outside strings: exact for valid JSON, and an
+// upper bound that the parser then enforces for anything else.
+std::size_t nesting_depth(std::span<const std::uint8_t> text) noexcept {
+    std::size_t depth = 0;
+    std::size_t deepest = 0;
+    bool in_string = false;
+    bool escaped = false;
+    for (const std::uint8_t c : text) {
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+// Parsed on the caller's stack up to this depth (about 160 bytes of stack per
+// level in a release build, so well under 100 KiB).
+constexpr std::size_t kInlineDepth = 512;
+// Budget of a private stack: generous per level, so that instrumented builds
+// fit too, plus the parser's escape buffer and the visitor's frames.
+constexpr std::size_t kStackPerLevel = 1024;
+constexpr std::size_t kStackBase = std::size_t{1} << 20;
+
+struct StackJob {
+    std::span<const std::uint8_t> text;
+    RecordVisitor* visitor;
+    std::size_t max_depth;
+    bool ok = false;
+    std::exception_ptr error;
+};
+
+void* run_job(void* arg) {
+    auto* job = static_cast<StackJob*>(arg);
+    try {
+        job->ok = parse(job->text, *job->visitor, job->max_depth);
+    } catch (...) {
+        job->error = std::current_exception();
+    }
+    return nullptr;
+}
+
+// Runs the parse on a thread whose stack is a fresh mapping of `bytes` (not
+// glibc's stack cache, which would keep the parser's escape buffers): the
+// mapping is left out of core dumps and unmapped, contents and all, after the
+// join. The caller waits; the visitor runs on that thread meanwhile.
+bool parse_on_own_stack(std::span<const std::uint8_t> text, RecordVisitor& visitor, std::size_t max_depth,
+                        std::size_t bytes) {
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    bytes = (bytes + page - 1) / page * page;
+    void* base = ::mmap(nullptr, bytes + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                        -1, 0);
+    if (base == MAP_FAILED) throw std::bad_alloc();
+    struct Unmap {
+        void* p;
+        std::size_t n;
+        ~Unmap() { ::munmap(p, n); }
+    } unmap{base, bytes + page};
+    auto* stack = static_cast<std::uint8_t*>(base) + page;
+    ::mprotect(base, page, PROT_NONE);  // stacks grow down: a guard below
+#if defined(MADV_DONTDUMP)
+    ::madvise(stack, bytes, MADV_DONTDUMP);
+#endif
+    pthread_attr_t attr;
+    if (::pthread_attr_init(&attr) != 0) throw std::bad_alloc();
+    const int set = ::pthread_attr_setstack(&attr, stack, bytes);
+    StackJob job{text, &visitor, max_depth, false, nullptr};
+    pthread_t thread;
+    const int made = set == 0 ? ::pthread_create(&thread, &attr, run_job, &job) : set;
+    ::pthread_attr_destroy(&attr);
+    if (made != 0) throw std::bad_alloc();
+    ::pthread_join(thread, nullptr);
+    if (job.error) std::rethrow_exception(job.error);
+    return job.ok;
+}
+
+}  // namespace
+
 Status read_record(std::span<const std::uint8_t> text, RecordVisitor& visitor, const char* what,
                    std::size_t max_depth) {
-    const bool ok = parse(text, visitor, max_depth);
-    scrub_stack();
+    bool ok;
+    const std::size_t depth = max_depth == kAnyDepth ? nesting_depth(text) : 0;
+    if (depth > kInlineDepth) {
+        ok = parse_on_own_stack(text, visitor, depth + 1, kStackBase + depth * kStackPerLevel);
+    } else {
+        ok = parse(text, visitor, max_depth == kAnyDepth ? kInlineDepth + 1 : max_depth);
+        scrub_stack();
+    }
     if (!ok) return Error::malformed(what);
     return {};
 }

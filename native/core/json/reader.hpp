@@ -56,7 +56,7 @@ struct Item {
 //       bool end(std::size_t count) override { return !array || count == 2; }
 //   };
 //   Rec rec;
-//   QV_CHECK(json::read_record(plaintext.span(), rec, "my record", json::kRecordMaxDepth));
+//   QV_CHECK(json::read_record(plaintext.span(), rec, "my record", json::kAnyDepth));
 class RecordVisitor {
 public:
     // The top-level value opens: Kind::Object or Kind::Array. A top-level
@@ -73,16 +73,18 @@ protected:
     ~RecordVisitor() = default;
 };
 
-// Nesting limits, counting the top-level value as level 1. The parser
-// recurses once per level on the native stack, so every read is bounded.
+// Nesting limits, counting the top-level value as level 1.
 inline constexpr std::size_t kFieldMaxDepth = 127;
-// For records whose skipped members may nest more deeply; a few hundred bytes
-// of native stack per level at most, safe on small thread stacks.
-inline constexpr std::size_t kRecordMaxDepth = 512;
+// No limit: records whose skipped members may nest as deeply as memory allows.
+inline constexpr std::size_t kAnyDepth = static_cast<std::size_t>(-1);
 
 // Reads one document; Malformed(what) when it is not valid JSON, nests deeper
 // than max_depth, has anything but white space after the value, or the
 // visitor refuses it. The parser's own error text is never shown.
+// The parser recurses once per nesting level on the native stack: a document
+// nested more deeply than a thread's stack safely holds is parsed on a stack
+// of its own, sized to the document, so any depth is read without overflow.
+// Running out of memory for that stack throws std::bad_alloc.
 Status read_record(std::span<const std::uint8_t> text, RecordVisitor& visitor, const char* what,
                    std::size_t max_depth);
 

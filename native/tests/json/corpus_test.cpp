@@ -38,7 +38,7 @@ struct AnyRecord final : RecordVisitor {
 
 bool accepted_as_record(const std::vector<std::uint8_t>& text) {
     AnyRecord any;
-    return read_record(text, any, "record", kRecordMaxDepth).ok();
+    return read_record(text, any, "record", kAnyDepth).ok();
 }
 
 // Parses as a field lookup of an absent member: a well-formed object gives
