@@ -104,7 +104,7 @@ FAILURES = [
     ("json: field bytes", lambda b: b.key.aes_gcm_open_json_field(NONCE, b"", None, b"seed"), TypeError,
      "'bytes' object is not an instance of 'str'", "field"),
     ("json: field not UTF-8", lambda b: b.wiped.aes_gcm_open_json_field("n", b"", None, "\ud800"),
-     UnicodeEncodeError, None, None),
+     UnicodeEncodeError, None, "field"),
     ("json: nonce str", lambda b: b.wiped.aes_gcm_open_json_field("n", b"", None, "seed"), TypeError, STR_REFUSED,
      None),
     ("json: ciphertext str", lambda b: b.wiped.aes_gcm_open_json_field(b"", "c", None, "seed"), TypeError,

@@ -161,7 +161,10 @@ bool to_utf8(PyObject* obj, const char* arg, std::string_view& out) {
     }
     Py_ssize_t n = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &n);
-    if (utf8 == nullptr) return false;  // the interpreter's own UnicodeEncodeError
+    if (utf8 == nullptr) {  // the interpreter's own UnicodeEncodeError
+        add_argument_note(arg);
+        return false;
+    }
     out = std::string_view(utf8, static_cast<std::size_t>(n));
     return true;
 }
