@@ -64,10 +64,7 @@ void write_seeds() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (fuzz::seed_dir() != nullptr) {
-        write_seeds();
-        std::exit(0);
-    }
+    fuzz::seed_mode(write_seeds);
     return 0;
 }
 

@@ -92,4 +92,13 @@ private:
     std::size_t n_;
 };
 
+// In seed mode (the run script asks for the seed corpus), writes the seeds
+// and ends the process; otherwise returns and fuzzing goes on.
+inline void seed_mode(void (*write_seeds)()) {
+    if (seed_dir() != nullptr) {
+        write_seeds();
+        std::exit(0);
+    }
+}
+
 }  // namespace fuzz

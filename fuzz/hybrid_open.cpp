@@ -51,10 +51,7 @@ void write_seeds() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setup();
-    if (fuzz::seed_dir() != nullptr) {
-        write_seeds();
-        std::exit(0);
-    }
+    fuzz::seed_mode(write_seeds);
     return 0;
 }
 

@@ -45,10 +45,7 @@ void write_seeds() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (fuzz::seed_dir() != nullptr) {
-        write_seeds();
-        std::exit(0);
-    }
+    fuzz::seed_mode(write_seeds);
     g_box = std::make_unique<qv::SecretBox>(qv::LockedRegion::from_slice(kKey).value());
     return 0;
 }

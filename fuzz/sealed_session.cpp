@@ -44,10 +44,7 @@ void same_key(const boost::json::value* v, const qv::LockedRegion& region) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (fuzz::seed_dir() != nullptr) {
-        write_seeds();
-        std::exit(0);
-    }
+    fuzz::seed_mode(write_seeds);
     return 0;
 }
 

@@ -121,10 +121,7 @@ void write_seeds() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_key = std::make_unique<qv::SecretBox>(qv::LockedRegion::from_slice(kKey).value());
-    if (fuzz::seed_dir() != nullptr) {
-        write_seeds();
-        std::exit(0);
-    }
+    fuzz::seed_mode(write_seeds);
     return 0;
 }
 
