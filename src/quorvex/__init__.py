@@ -6,26 +6,14 @@ from typing import Any
 
 __version__ = "0.1.0"
 
-_NATIVE = frozenset(
-    {
-        "SecretBox",
-        "HybridKeyPair",
-        "SecretStreamPush",
-        "SecretStreamPull",
-        "EntropyPool",
-        "seal_hybrid",
-        "harden_process",
-        "memory_status",
-        "SecureError",
-    }
-)
-
 
 def __getattr__(name: str) -> Any:
-    # The enclave is loaded on first use, so that importing the package (for
-    # its errors module, say) never maps or locks anything.
-    if name in _NATIVE:
+    # The enclave's public names are reachable from the package, loaded on
+    # first use, so that importing the package (for its errors module, say)
+    # never maps or locks anything.
+    if not name.startswith("_"):
         from quorvex import _secure
 
-        return getattr(_secure, name)
+        if name in _secure.__all__:
+            return getattr(_secure, name)
     raise AttributeError(f"module 'quorvex' has no attribute {name!r}")
