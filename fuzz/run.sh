@@ -6,7 +6,7 @@
 #   QUORVEX_FUZZ_JOBS     targets run at once (default 2)
 #   QUORVEX_FUZZ_BUILD    build folder (default build/fuzz)
 # Seeds: each target writes its own small ones; the JSON targets also read
-# the JSONTestSuite files in place from ../shared/vectors. New inputs found
+# the JSONTestSuite files in place from tests/vectors. New inputs found
 # are kept in build/fuzz/corpus/<target> between runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +15,7 @@ seconds=${QUORVEX_FUZZ_SECONDS:-30}
 jobs=${QUORVEX_FUZZ_JOBS:-2}
 build=${QUORVEX_FUZZ_BUILD:-build/fuzz}
 targets=(json_field sealed_session base64url stream_pull hybrid_open)
-json_vectors=../shared/vectors/jsontestsuite/test_parsing
+json_vectors=tests/vectors/jsontestsuite/test_parsing
 
 cxx=$(command -v clang++ || true)
 if [[ -z "$cxx" ]]; then

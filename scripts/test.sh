@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh --test
+export PATH="$PWD/.venv/bin:$PATH"
 
 step() { echo "== $1"; step_start=$SECONDS; }
 took() { echo "== took $((SECONDS - step_start)) s"; }
@@ -41,5 +42,5 @@ step "fuzzing (libFuzzer, ASan + UBSan, ${QUORVEX_FUZZ_SECONDS:-30} s per target
 took
 
 step "Python tests"
-python3 -m pip install -q --root-user-action=ignore --disable-pip-version-check --no-build-isolation .
-python3 -m pytest -q tests
+python -m pip install -q --disable-pip-version-check --no-build-isolation .
+python -m pytest -q tests

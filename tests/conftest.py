@@ -18,7 +18,7 @@ import pytest
 from quorvex import _secure
 
 ROOT = Path(__file__).resolve().parent.parent
-VECTORS = ROOT.parent / "shared" / "vectors"
+VECTORS = ROOT / "tests" / "vectors"
 
 # The module's messages, byte for byte: English · Portuguese.
 WIPED = "secret box was wiped · a caixa de segredo foi apagada"

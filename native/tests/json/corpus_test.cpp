@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "json/reader.hpp"
+#include "vectors.hpp"
 
 namespace qv::json {
 namespace {
@@ -50,7 +51,7 @@ const char* outcome(const std::vector<std::uint8_t>& text) {
 
 std::vector<fs::path> corpus(char prefix) {
     std::vector<fs::path> files;
-    for (const auto& e : fs::directory_iterator(fs::path(QUORVEX_VECTORS_DIR) / "jsontestsuite/test_parsing")) {
+    for (const auto& e : fs::directory_iterator(test::vector_path("jsontestsuite/test_parsing"))) {
         if (e.path().filename().string().front() == prefix) files.push_back(e.path());
     }
     std::sort(files.begin(), files.end());

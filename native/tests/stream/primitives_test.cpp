@@ -5,13 +5,12 @@
 
 #include <boost/json.hpp>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "crypto/ct.hpp"
 #include "stream/chacha.hpp"
+#include "vectors.hpp"
 
 namespace qv::chacha {
 namespace {
@@ -66,11 +65,7 @@ void start(ChaCha20& cipher, const Bytes& key, const Bytes& iv, std::uint32_t bl
 }
 
 TEST(XChaCha20Poly1305, WycheproofThroughOurComposition) {
-    std::ifstream in(QUORVEX_VECTORS_DIR "/wycheproof/xchacha20_poly1305_test.json");
-    ASSERT_TRUE(in) << "vectors missing";
-    std::stringstream text;
-    text << in.rdbuf();
-    const auto doc = boost::json::parse(text.str()).as_object();
+    const auto doc = test::load_vectors("xchacha20_poly1305_test.json").as_object();
     int checked = 0;
     for (const auto& group : doc.at("testGroups").as_array()) {
         // The other groups test IV sizes the composition cannot take.

@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <fstream>
-#include <sstream>
 
 #include <boost/json.hpp>
 
+#include "vectors.hpp"
 #include "x25519/x25519.hpp"
 
 namespace qv::x25519 {
@@ -25,10 +24,7 @@ Key unhex(boost::json::string_view s) {
 // result is all zero (small-order and equivalent public keys) are refused,
 // with and without the recipient's own public key imported alongside.
 TEST(X25519Vectors, EveryCase) {
-    std::ifstream in(std::string(QUORVEX_VECTORS_DIR) + "/wycheproof/x25519_test.json");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    const auto doc = boost::json::parse(ss.str());
+    const auto doc = test::load_vectors("x25519_test.json");
     int cases = 0, zero = 0;
     for (const auto& g : doc.at("testGroups").as_array()) {
         for (const auto& t : g.at("tests").as_array()) {
