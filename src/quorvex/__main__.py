@@ -7,6 +7,8 @@ import json
 import sys
 from typing import Any, Callable, Sequence
 
+from quorvex._openbao_cli import add_commands as add_openbao_commands
+
 
 def _read_proc(path: str) -> str | None:
     try:
@@ -99,11 +101,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     harden = commands.add_parser("harden", help="apply process hardening and show what took effect")
     harden.add_argument("--json", action="store_true", help="print JSON instead of a table")
     commands.add_parser("demo", help="make a box, use it, and show live_secrets rise and fall")
+    openbao_handlers = add_openbao_commands(commands)
     args = parser.parse_args(argv)
     handlers: dict[str, Callable[[argparse.Namespace], int]] = {
         "status": _status,
         "harden": _harden,
         "demo": _demo,
+        **openbao_handlers,
     }
     try:
         return handlers[args.command](args)
