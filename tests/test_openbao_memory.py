@@ -1,0 +1,124 @@
+"""No copy of a stored secret is left in the process that stored and loaded
+it: a child stores and reloads a box and an identity through OpenBao, then
+waits while this test reads its whole memory through /proc/<pid>/mem (all
+but the enclave's own regions) looking for the secrets, raw or in base64
+(standard or URL alphabet). A box that the child handled the obvious way
+(bytes, base64) must be found: that proves the search sees what it should."""
+
+from __future__ import annotations
+
+import base64
+import os
+import re
+import subprocess
+import sys
+import textwrap
+import uuid
+
+import pytest
+
+from openbao_server import Bao
+
+np = pytest.importorskip("numpy")
+hvac = pytest.importorskip("hvac")
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads Linux /proc")
+
+CHILD = """
+    import base64, sys
+    from quorvex import HybridKeyPair, SecretBox
+    from quorvex.openbao import Store
+
+    store = Store(sys.argv[1], sys.argv[2])
+    prefix = sys.argv[3]
+    box = SecretBox.random(32)
+    store.put_box(prefix + "/box", box)
+    loaded_box = store.get_box(prefix + "/box")
+    identity = HybridKeyPair.generate()
+    store.put_identity(prefix + "/identity", identity)
+    loaded_identity = store.get_identity(prefix + "/identity")
+    assert loaded_box == box and loaded_identity.x25519_public == identity.x25519_public
+    control = SecretBox.random(32)
+    store.put_box(prefix + "/control", control)
+    leaked = bytes(store.get_box(prefix + "/control").reveal())  # the obvious way
+    leaked_b64 = (base64.b64encode(leaked), base64.urlsafe_b64encode(leaked))
+    print("ready", flush=True)
+    sys.stdin.read()
+"""
+
+
+# The expanded ML-KEM-768 secret embeds the public encapsulation key and its
+# hash (bytes 1152..2368), which are rightly in ordinary memory.
+SECRET_PARTS = {"ml-kem-768 secret": [(0, 1152), (2368, 2400)]}
+
+
+def forms(name: str, secret: bytes) -> dict[str, list[bytes]]:
+    """Each form of the secret's secret parts; in base64 only the groups of
+    four characters that encode nothing but those parts."""
+    parts = SECRET_PARTS.get(name, [(0, len(secret))])
+    b64, url = base64.b64encode(secret), base64.urlsafe_b64encode(secret).rstrip(b"=")
+    groups = [(-(-a // 3) * 4, b // 3 * 4 if b < len(secret) else len(url)) for a, b in parts]
+    return {
+        "raw": [secret[a:b] for a, b in parts],
+        "base64": [b64[a:b] for a, b in groups],
+        "base64url": [url[a:b] for a, b in groups],
+    }
+
+
+def memory_hits(pid: int, needles: dict[int, str]) -> dict[str, int]:
+    """Counts, per label, the 8-byte-aligned words of the child's readable
+    memory that equal an 8-byte window of a secret. Any copy of 15 bytes or
+    more holds one such word. The enclave's regions (wiped on fork, between
+    guard pages) are skipped: that is where secrets are meant to be."""
+    keys = np.array(sorted(needles), dtype=np.uint64)
+    hits: dict[str, int] = {}
+    with open(f"/proc/{pid}/smaps") as f:
+        maps = f.read()
+    areas = re.findall(r"^([0-9a-f]+)-([0-9a-f]+) (\S+) .*?\nVmFlags:([^\n]*)", maps, re.M | re.S)
+    with open(f"/proc/{pid}/mem", "rb", buffering=0) as mem:
+        for start, end, perms, flags in areas:
+            if not perms.startswith("r") or "wf" in flags.split():
+                continue
+            try:
+                mem.seek(int(start, 16))
+                data = mem.read(int(end, 16) - int(start, 16))
+            except OSError:  # [vvar] and the like
+                continue
+            words = np.frombuffer(data, dtype=np.uint64, count=len(data) // 8)
+            for word in words[np.isin(words, keys)]:
+                label = needles[int(word)]
+                hits[label] = hits.get(label, 0) + 1
+    return hits
+
+
+def test_no_copy_of_a_stored_secret_is_left_in_the_process(bao: Bao) -> None:
+    prefix = f"memory/{uuid.uuid4().hex}"
+    child = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(CHILD), bao.addr, bao.token, prefix],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    try:
+        assert child.stdout is not None and child.stdout.readline() == "ready\n"
+        peer = hvac.Client(url=bao.addr, token=bao.token)
+
+        def field(path: str, name: str) -> bytes:
+            text = peer.secrets.kv.v2.read_secret_version(path=f"{prefix}/{path}", raise_on_deleted_version=True)
+            return base64.urlsafe_b64decode(text["data"]["data"][name] + "==")
+
+        secrets = {
+            "box": field("box", "secret"),
+            "x25519 secret": field("identity", "x25519_secret"),
+            "ml-kem-768 secret": field("identity", "mlkem768_secret"),
+            "control": field("control", "secret"),
+        }
+        needles: dict[int, str] = {}
+        for name, secret in secrets.items():
+            for form, texts in forms(name, secret).items():
+                for text in texts:
+                    for i in range(len(text) - 7):
+                        needles[int.from_bytes(text[i : i + 8], sys.byteorder)] = f"{name} {form}"
+        hits = memory_hits(child.pid, needles)
+    finally:
+        child.kill()
+        child.wait()
+    assert {label for label in hits if label.startswith("control")} >= {"control raw", "control base64", "control base64url"}
+    assert {label: n for label, n in hits.items() if not label.startswith("control")} == {}
