@@ -16,7 +16,7 @@ from typing import Iterator
 import pytest
 
 from quorvex import _secure
-from openbao_server import bao, raft_bao  # noqa: F401  (real OpenBao servers for the openbao tests)
+from openbao_server import bao, raft_bao, tls_bao  # noqa: F401  (real OpenBao servers for the openbao tests)
 
 ROOT = Path(__file__).resolve().parent.parent
 VECTORS = ROOT / "tests" / "vectors"

@@ -12,6 +12,7 @@ import secrets
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import time
 import urllib.error
@@ -46,13 +47,16 @@ def free_ports(count: int) -> int:
     raise RuntimeError("no free loopback ports")
 
 
-def api(addr: str, method: str, path: str, body: Any = None, token: str | None = None, timeout: float = 30) -> tuple[int, Any]:
+def api(
+    addr: str, method: str, path: str, body: Any = None, token: str | None = None, timeout: float = 30, ca: str | None = None
+) -> tuple[int, Any]:
     data = None if body is None else json.dumps(body).encode()
     req = urllib.request.Request(addr + path, data=data, method=method)
     if token:
         req.add_header("X-Vault-Token", token)
+    context = ssl.create_default_context(cafile=ca) if ca else None
     try:
-        with urllib.request.urlopen(req, timeout=timeout) as resp:
+        with urllib.request.urlopen(req, timeout=timeout, context=context) as resp:
             raw = resp.read()
             return resp.status, json.loads(raw) if raw else None
     except urllib.error.HTTPError as exc:
@@ -66,6 +70,7 @@ class Bao:
     token: str
     proc: subprocess.Popen[bytes]
     log: Path
+    ca: str | None = None  # the CA file of a TLS server
 
     def stop(self) -> None:
         if self.proc.poll() is None:
@@ -87,7 +92,7 @@ class Bao:
             if self.proc.poll() is not None:
                 raise RuntimeError(f"bao exited: {self.log.read_text()[-2000:]}")
             try:
-                status, _ = api(self.addr, "GET", "/v1/sys/health", timeout=2)
+                status, _ = api(self.addr, "GET", "/v1/sys/health", timeout=2, ca=self.ca)
                 if status in healthy:
                     return status
             except (OSError, ValueError):
@@ -103,13 +108,17 @@ def bao_binary() -> str:
     return found
 
 
-def start_dev(folder: Path) -> Bao:
+def start_dev(folder: Path, tls: bool = False) -> Bao:
+    """`bao server -dev`; with `tls`, over TLS with a CA it makes in `folder`."""
     port, token = free_ports(2), secrets.token_hex(16)
     log = folder / "bao-dev.log"
     cmd = [bao_binary(), "server", "-dev", f"-dev-root-token-id={token}",
            f"-dev-listen-address=127.0.0.1:{port}", "-dev-no-store-token"]  # fmt: skip
+    if tls:
+        cmd += ["-dev-tls", f"-dev-tls-cert-dir={folder}"]
     proc = subprocess.Popen(cmd, stdout=log.open("wb"), stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
-    bao = Bao(f"http://127.0.0.1:{port}", token, proc, log)
+    scheme, ca = ("https", str(folder / "vault-ca.pem")) if tls else ("http", None)
+    bao = Bao(f"{scheme}://127.0.0.1:{port}", token, proc, log, ca)
     try:
         bao.wait_until((200,))
     except BaseException:
@@ -165,6 +174,16 @@ class RaftBao:
 def bao(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Bao]:
     """A dev-mode OpenBao (KV version 2 at secret/) for the whole session."""
     server = start_dev(tmp_path_factory.mktemp("bao"))
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture
+def tls_bao(tmp_path: Path) -> Iterator[Bao]:
+    """A dev-mode OpenBao over TLS; its CA file is `.ca`."""
+    server = start_dev(tmp_path, tls=True)
     try:
         yield server
     finally:
