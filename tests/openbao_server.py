@@ -139,7 +139,7 @@ class RaftBao:
         self.config.write_text(
             f'storage "raft" {{\n  path = "{folder / "data"}"\n  node_id = "node1"\n  performance_multiplier = 1\n}}\n'
             f'listener "tcp" {{\n  address = "127.0.0.1:{port}"\n  cluster_address = "127.0.0.1:{port + 1}"\n'
-            f"  tls_disable = true\n}}\n"
+            f'  tls_disable = true\n  http_idle_timeout = "300ms"\n}}\n'
             f'api_addr = "{self.addr}"\ncluster_addr = "http://127.0.0.1:{port + 1}"\n'
         )
         self.unseal_key = self.token = ""

@@ -219,6 +219,8 @@ def test_a_server_killed_mid_write_keeps_every_acknowledged_version(raft_bao: Ra
     latest = max(written)
     for version, box in written.items():
         assert store.get_box(path, version) == box
+    time.sleep(0.5)  # the server drops the idle kept-alive connection; the store reconnects
+    assert store.get_box(path, 1) == written[1]
     # The write in flight at the kill either landed whole or not at all.
     try:
         in_flight = store.get_box(path, latest + 1)

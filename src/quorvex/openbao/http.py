@@ -79,9 +79,10 @@ class Connection:
 
     def exchange(self, request: bytearray, buf: bytearray, deadline: float) -> Answer:
         """Sends `request`, reads the answer into `buf`. A kept-alive
-        connection the server has dropped meanwhile is replaced once, and only
-        when the server cannot have seen the request (send failed, or the
-        connection closed with no byte of an answer)."""
+        connection that the server dropped while idle is replaced, once: only
+        when sending failed or the connection ended before any byte of an
+        answer, which is how such a connection shows. On a fresh connection
+        every failure is reported."""
         reused = self.sock is not None
         try:
             return self._exchange_once(request, buf, deadline)

@@ -77,7 +77,7 @@ class Store:
             # until the next one overwrites it; SSL_OP_CLEANSE_PLAINTEXT
             # (not named by the ssl module) has it cleansed once delivered.
             if ssl.OPENSSL_VERSION_INFO >= (3, 0):
-                tls.options |= 0x2  # type: ignore[assignment]
+                tls.options |= 0x2
         host = url.hostname
         port = url.port or (443 if tls else 80)
         self._prefix = url.path.rstrip("/")
