@@ -99,6 +99,51 @@ def test_restored_identity_opens_seals_made_before_it_was_stored(store: Store, p
     assert store.get_identity(path, 1).mlkem768_public == restored.mlkem768_public
 
 
+BAD_BOX_RECORDS = {
+    "padding": {"secret": "AAAAAA=="},
+    "standard alphabet": {"secret": "ab+/"},
+    "4k+1 characters": {"secret": "AAAAA"},
+    "unused bits set": {"secret": "AB"},
+    "escaped text": {"secret": "AAé"},  # sent as \u00e9
+    "empty": {"secret": ""},
+    "not a string": {"secret": 5},
+    "no field": {"key": "AAAA"},
+}
+
+
+def test_records_not_in_the_format_are_refused(store: Store, peer) -> None:  # type: ignore[no-untyped-def]
+    for name, record in BAD_BOX_RECORDS.items():
+        path = unique()
+        peer.secrets.kv.v2.create_or_update_secret(path=path, secret=record)
+        with pytest.raises(StoreError) as caught:
+            store.get_box(path)
+        assert str(caught.value) == malformed(f"secret/{path}", 200), name
+    kp = _secure.HybridKeyPair.generate()
+    good_x, good_ml = bytes(kp.x25519_secret().reveal()), bytearray(kp.mlkem768_secret().reveal())
+    good_ml[2340] ^= 1  # the stored hash of the encapsulation key
+    for record, error in [
+        ({"x25519_secret": b64url(good_x[:31]), "mlkem768_secret": b64url(good_ml)}, StoreError),
+        ({"x25519_secret": b64url(good_x), "mlkem768_secret": b64url(good_ml)}, _secure.SecureError),
+    ]:
+        path = unique()
+        peer.secrets.kv.v2.create_or_update_secret(path=path, secret=record)
+        with pytest.raises(error) as failed:
+            store.get_identity(path)
+        expected = malformed(f"secret/{path}", 200) if error is StoreError else "key failed validation · chave falhou na validação"
+        assert str(failed.value) == expected
+
+
+def test_a_box_too_large_to_read_back_is_not_written(store: Store) -> None:
+    path = unique()
+    with pytest.raises(ValueError, match="^a box of 16385 bytes is too large to store; at most 16384 · "):
+        store.put_box(path, _secure.SecretBox.random(16385))
+    with pytest.raises(StoreError, match="nothing stored"):
+        store.get_box(path)
+    largest = _secure.SecretBox.random(16384)
+    store.put_box(path, largest)
+    assert store.get_box(path) == largest
+
+
 def test_of_two_racing_writers_exactly_one_wins(bao: Bao) -> None:
     for _ in range(5):
         path, stores = unique(), [Store(bao.addr, bao.token) for _ in range(2)]

@@ -28,6 +28,9 @@ MLKEM768_FIELD = "mlkem768_secret"
 X25519_SECRET_BYTES = 32
 MLKEM768_SECRET_BYTES = 2400
 ANSWER_BYTES = 64 * 1024  # the largest answer read: records are a few KiB
+# The largest box stored: its record, in base64url, must fit an answer, so
+# that nothing is written that could not be read back.
+MAX_BOX_BYTES = 16 * 1024
 _CAS_MISMATCH = "check-and-set parameter did not match"
 
 
@@ -41,7 +44,7 @@ def _env(*names: str) -> str | None:
 
 def _header_value(name: str, value: str) -> str:
     if any(c in value for c in "\r\n\0") or not value.isascii():
-        raise ValueError(f"{name} must be ASCII text on one line")
+        raise ValueError(f"{name} must be ASCII text on one line · {name} deve ser texto ASCII numa só linha")
     return value
 
 
@@ -61,12 +64,12 @@ class Store:
     ) -> None:
         url = urlsplit(addr)
         if url.scheme not in ("http", "https") or not url.hostname:
-            raise ValueError(f"addr must be an http:// or https:// URL, got {addr!r}")
+            raise ValueError(f"addr must be an http:// or https:// URL, got {addr!r} · addr deve ser uma URL http:// ou https://, recebeu {addr!r}")
         if not timeout > 0:
-            raise ValueError("timeout must be positive")
+            raise ValueError("timeout must be positive · timeout deve ser positivo")
         mount = mount.strip("/")
         if not mount:
-            raise ValueError("mount must not be empty")
+            raise ValueError("mount must not be empty · mount não pode ser vazio")
         self.addr = f"{url.scheme}://{url.netloc}"
         self.mount = mount
         self.timeout = float(timeout)
@@ -131,7 +134,12 @@ class Store:
         🇧🇷 Grava os bytes da caixa em `path`; recusa um segredo existente salvo com `replace` (aí uma nova versão). Devolve a versão gravada."""
         url = self._url(path)
         if not isinstance(box, SecretBox):
-            raise TypeError(f"box must be a SecretBox, not {type(box).__name__}")
+            raise TypeError(f"box must be a SecretBox, not {type(box).__name__} · box deve ser um SecretBox, não {type(box).__name__}")
+        if len(box) > MAX_BOX_BYTES:
+            raise ValueError(
+                f"a box of {len(box)} bytes is too large to store; at most {MAX_BOX_BYTES} · "
+                f"uma caixa de {len(box)} bytes é grande demais para guardar; no máximo {MAX_BOX_BYTES}"
+            )
         secret = box.reveal()
         try:
             return self._write(path, url, ((BOX_FIELD, secret),), replace)
@@ -153,7 +161,8 @@ class Store:
         🇧🇷 Grava os dois segredos da identidade em `path` num só registro; recusa um segredo existente salvo com `replace`. Devolve a versão gravada."""
         url = self._url(path)
         if not isinstance(keypair, HybridKeyPair):
-            raise TypeError(f"keypair must be a HybridKeyPair, not {type(keypair).__name__}")
+            name = type(keypair).__name__
+            raise TypeError(f"keypair must be a HybridKeyPair, not {name} · keypair deve ser um HybridKeyPair, não {name}")
         revealed: list[bytearray] = []
         try:
             for export in (keypair.x25519_secret, keypair.mlkem768_secret):
@@ -190,12 +199,15 @@ class Store:
 
     def _url(self, path: str, version: int | None = None) -> str:
         if not isinstance(path, str):
-            raise TypeError(f"path must be a str, not {type(path).__name__}")
+            raise TypeError(f"path must be a str, not {type(path).__name__} · path deve ser str, não {type(path).__name__}")
         parts = path.strip("/").split("/")
         if not path.strip("/") or any(p in ("", ".", "..") for p in parts):
-            raise ValueError(f"path must be non-empty segments separated by '/', got {path!r}")
+            raise ValueError(
+                f"path must be non-empty segments separated by '/', got {path!r} · "
+                f"path deve ter segmentos não vazios separados por '/', recebeu {path!r}"
+            )
         if version is not None and (isinstance(version, bool) or not isinstance(version, int) or version < 1):
-            raise ValueError(f"version must be a positive int, got {version!r}")
+            raise ValueError(f"version must be a positive int, got {version!r} · version deve ser um int positivo, recebeu {version!r}")
         url = f"{self._prefix}/v1/{quote(self.mount)}/data/{quote('/'.join(parts), safe='/')}"
         return url if version is None else f"{url}?version={version}"
 
