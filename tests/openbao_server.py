@@ -48,7 +48,13 @@ def free_ports(count: int) -> int:
 
 
 def api(
-    addr: str, method: str, path: str, body: Any = None, token: str | None = None, timeout: float = 30, ca: str | None = None
+    addr: str,
+    method: str,
+    path: str,
+    body: Any = None,
+    token: str | None = None,
+    timeout: float = 30,
+    ca: str | None = None,
 ) -> tuple[int, Any]:
     data = None if body is None else json.dumps(body).encode()
     req = urllib.request.Request(addr + path, data=data, method=method)

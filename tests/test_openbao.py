@@ -12,7 +12,6 @@ import sys
 import threading
 import time
 import uuid
-from pathlib import Path
 
 import pytest
 
@@ -40,7 +39,10 @@ def exists(path: str) -> str:
 
 
 def malformed(path: str, status: int) -> str:
-    return f"malformed response from OpenBao for {path} (HTTP {status}) · resposta malformada do OpenBao para {path} (HTTP {status})"
+    return (
+        f"malformed response from OpenBao for {path} (HTTP {status}) · "
+        f"resposta malformada do OpenBao para {path} (HTTP {status})"
+    )
 
 
 def unique() -> str:
@@ -129,7 +131,11 @@ def test_records_not_in_the_format_are_refused(store: Store, peer) -> None:  # t
         peer.secrets.kv.v2.create_or_update_secret(path=path, secret=record)
         with pytest.raises(error) as failed:
             store.get_identity(path)
-        expected = malformed(f"secret/{path}", 200) if error is StoreError else "key failed validation · chave falhou na validação"
+        expected = (
+            malformed(f"secret/{path}", 200)
+            if error is StoreError
+            else "key failed validation · chave falhou na validação"
+        )
         assert str(failed.value) == expected
 
 
@@ -144,24 +150,30 @@ def test_a_box_too_large_to_read_back_is_not_written(store: Store) -> None:
     assert store.get_box(path) == largest
 
 
+def race(stores: list[Store], path: str, boxes: list[_secure.SecretBox]) -> list[int | str]:
+    """Both stores put a box on `path` at once; each outcome is a version or a message."""
+    start, outcome = threading.Barrier(2), ["", ""]
+
+    def write(i: int) -> None:
+        start.wait()
+        try:
+            outcome[i] = stores[i].put_box(path, boxes[i])
+        except StoreError as exc:
+            outcome[i] = str(exc)
+
+    threads = [threading.Thread(target=write, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return outcome
+
+
 def test_of_two_racing_writers_exactly_one_wins(bao: Bao) -> None:
+    stores = [Store(bao.addr, bao.token) for _ in range(2)]
     for _ in range(5):
-        path, stores = unique(), [Store(bao.addr, bao.token) for _ in range(2)]
-        boxes = [_secure.SecretBox.random(32) for _ in range(2)]
-        start, outcome = threading.Barrier(2), [None, None]
-
-        def write(i: int) -> None:
-            start.wait()
-            try:
-                outcome[i] = stores[i].put_box(path, boxes[i])  # type: ignore[call-overload]
-            except StoreError as exc:
-                outcome[i] = str(exc)  # type: ignore[call-overload]
-
-        threads = [threading.Thread(target=write, args=(i,)) for i in range(2)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        path, boxes = unique(), [_secure.SecretBox.random(32) for _ in range(2)]
+        outcome = race(stores, path, boxes)
         assert sorted(outcome, key=str) == sorted([1, exists(f"secret/{path}")], key=str)
         assert stores[0].get_box(path) == boxes[outcome.index(1)]
 
@@ -171,7 +183,11 @@ def test_failures_name_path_and_status(bao: Bao, store: Store) -> None:
     store.put_identity(path, _secure.HybridKeyPair.generate())
     cases = [
         (lambda: Store(bao.addr, "not-the-token").get_box(path), refused(f"secret/{path}"), 403),
-        (lambda: Store(bao.addr, "not-the-token").put_box(path, _secure.SecretBox.random(8)), refused(f"secret/{path}"), 403),
+        (
+            lambda: Store(bao.addr, "not-the-token").put_box(path, _secure.SecretBox.random(8)),
+            refused(f"secret/{path}"),
+            403,
+        ),
         (lambda: store.get_box("t/absent"), missing("secret/t/absent"), 404),
         (lambda: store.get_identity(path, version=2), missing(f"secret/{path}?version=2"), 404),
         (lambda: store.get_box(path), malformed(f"secret/{path}", 200), 200),  # an identity is no box
@@ -206,14 +222,26 @@ def test_a_server_that_is_not_there_fails_fast_and_one_that_is_silent_within_the
             Store(addr, "t", timeout=0.5).put_box("a/b", _secure.SecretBox.random(32))
         assert time.monotonic() - begun < 2.0
     assert str(caught.value) == (
-        f"OpenBao at {addr} did not answer within 0.5 s for secret/a/b · o OpenBao em {addr} não respondeu em 0.5 s para secret/a/b"
+        f"OpenBao at {addr} did not answer within 0.5 s for secret/a/b · "
+        f"o OpenBao em {addr} não respondeu em 0.5 s para secret/a/b"
     )
 
 
 def test_store_from_environment_prefers_bao_names(bao: Bao, monkeypatch: pytest.MonkeyPatch) -> None:
-    for name in ("BAO_ADDR", "BAO_TOKEN", "BAO_CACERT", "BAO_NAMESPACE", "VAULT_ADDR", "VAULT_TOKEN", "VAULT_CACERT", "VAULT_NAMESPACE"):
+    for name in (
+        "BAO_ADDR",
+        "BAO_TOKEN",
+        "BAO_CACERT",
+        "BAO_NAMESPACE",
+        "VAULT_ADDR",
+        "VAULT_TOKEN",
+        "VAULT_CACERT",
+        "VAULT_NAMESPACE",
+    ):
         monkeypatch.delenv(name, raising=False)
-    with pytest.raises(StoreError, match=r"^BAO_ADDR \(VAULT_ADDR\) is not set · BAO_ADDR \(VAULT_ADDR\) não está definida$"):
+    with pytest.raises(
+        StoreError, match=r"^BAO_ADDR \(VAULT_ADDR\) is not set · BAO_ADDR \(VAULT_ADDR\) não está definida$"
+    ):
         Store.from_env()
     monkeypatch.setenv("VAULT_ADDR", bao.addr)
     monkeypatch.setenv("VAULT_TOKEN", bao.token)
@@ -226,7 +254,9 @@ def test_store_from_environment_prefers_bao_names(bao: Bao, monkeypatch: pytest.
 
 def test_a_server_killed_mid_write_keeps_every_acknowledged_version(raft_bao: RaftBao) -> None:
     server = raft_bao.start()
-    status, body = api(server.addr, "POST", "/v1/sys/mounts/secret", {"type": "kv", "options": {"version": "2"}}, server.token)
+    status, body = api(
+        server.addr, "POST", "/v1/sys/mounts/secret", {"type": "kv", "options": {"version": "2"}}, server.token
+    )
     assert status in (200, 204), body
     # Keep every version the writer makes (the mount's default keeps ten),
     # once the new mount has finished its setup.

@@ -8,7 +8,6 @@ but the enclave's own regions) looking for the secrets, raw or in base64
 from __future__ import annotations
 
 import base64
-import os
 import re
 import subprocess
 import sys
@@ -122,5 +121,9 @@ def test_no_copy_of_a_stored_secret_is_left_in_the_process(transport: str, reque
     finally:
         child.kill()
         child.wait()
-    assert {label for label in hits if label.startswith("control")} >= {"control raw", "control base64", "control base64url"}
+    assert {label for label in hits if label.startswith("control")} >= {
+        "control raw",
+        "control base64",
+        "control base64url",
+    }
     assert {label: n for label, n in hits.items() if not label.startswith("control")} == {}

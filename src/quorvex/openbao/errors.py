@@ -25,7 +25,9 @@ def refused(path: str, status: int) -> StoreError:
 
 
 def missing(path: str) -> StoreError:
-    return StoreError(f"nothing stored at {path} (HTTP 404) · nada guardado em {path} (HTTP 404)", path=path, status=404)
+    return StoreError(
+        f"nothing stored at {path} (HTTP 404) · nada guardado em {path} (HTTP 404)", path=path, status=404
+    )
 
 
 def exists(path: str, status: int) -> StoreError:
@@ -39,15 +41,18 @@ def exists(path: str, status: int) -> StoreError:
 
 def unreachable(addr: str, path: str, reason: str) -> StoreError:
     return StoreError(
-        f"OpenBao at {addr} is unreachable for {path} ({reason}) · o OpenBao em {addr} está inacessível para {path} ({reason})",
+        f"OpenBao at {addr} is unreachable for {path} ({reason}) · "
+        f"o OpenBao em {addr} está inacessível para {path} ({reason})",
         path=path,
     )
 
 
 def lost(addr: str, path: str) -> StoreError:
     return StoreError(
-        f"OpenBao at {addr} closed the connection before answering for {path}; a write may or may not have taken effect · "
-        f"o OpenBao em {addr} fechou a conexão antes de responder para {path}; uma escrita pode ou não ter sido aplicada",
+        f"OpenBao at {addr} closed the connection before answering for {path}; "
+        "a write may or may not have taken effect · "
+        f"o OpenBao em {addr} fechou a conexão antes de responder para {path}; "
+        "uma escrita pode ou não ter sido aplicada",
         path=path,
     )
 
@@ -64,7 +69,8 @@ def malformed(path: str, status: int | None) -> StoreError:
     shown = "no status" if status is None else f"HTTP {status}"
     shown_pt = "sem status" if status is None else f"HTTP {status}"
     return StoreError(
-        f"malformed response from OpenBao for {path} ({shown}) · resposta malformada do OpenBao para {path} ({shown_pt})",
+        f"malformed response from OpenBao for {path} ({shown}) · "
+        f"resposta malformada do OpenBao para {path} ({shown_pt})",
         path=path,
         status=status,
     )
@@ -72,7 +78,8 @@ def malformed(path: str, status: int | None) -> StoreError:
 
 def failed(path: str, status: int, errors: str) -> StoreError:
     return StoreError(
-        f"OpenBao answered HTTP {status} for {path}: {errors} · o OpenBao respondeu HTTP {status} para {path}: {errors}",
+        f"OpenBao answered HTTP {status} for {path}: {errors} · "
+        f"o OpenBao respondeu HTTP {status} para {path}: {errors}",
         path=path,
         status=status,
     )

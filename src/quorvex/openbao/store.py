@@ -16,7 +16,6 @@ from urllib.parse import quote, urlsplit
 
 from quorvex._secure import HybridKeyPair, SecretBox
 from quorvex.openbao import base64url, errors, http, json_spans
-from quorvex.openbao.errors import StoreError
 from quorvex.openbao.json_spans import Span
 
 T = TypeVar("T")
@@ -64,7 +63,10 @@ class Store:
     ) -> None:
         url = urlsplit(addr)
         if url.scheme not in ("http", "https") or not url.hostname:
-            raise ValueError(f"addr must be an http:// or https:// URL, got {addr!r} · addr deve ser uma URL http:// ou https://, recebeu {addr!r}")
+            raise ValueError(
+                f"addr must be an http:// or https:// URL, got {addr!r} · "
+                f"addr deve ser uma URL http:// ou https://, recebeu {addr!r}"
+            )
         if not timeout > 0:
             raise ValueError("timeout must be positive · timeout deve ser positivo")
         mount = mount.strip("/")
@@ -130,11 +132,14 @@ class Store:
     # --- boxes and identities ---------------------------------------------
 
     def put_box(self, path: str, box: SecretBox, *, replace: bool = False) -> int:
-        """🇺🇸 Writes the box's bytes to `path`; refuses an existing secret unless `replace` (then a new version). Returns the version written.
-        🇧🇷 Grava os bytes da caixa em `path`; recusa um segredo existente salvo com `replace` (aí uma nova versão). Devolve a versão gravada."""
+        """🇺🇸 Writes the box's bytes to `path`; refuses an existing secret unless
+        `replace` (then a new version). Returns the version written.
+        🇧🇷 Grava os bytes da caixa em `path`; recusa um segredo existente salvo
+        com `replace` (aí uma nova versão). Devolve a versão gravada."""
         url = self._url(path)
         if not isinstance(box, SecretBox):
-            raise TypeError(f"box must be a SecretBox, not {type(box).__name__} · box deve ser um SecretBox, não {type(box).__name__}")
+            name = type(box).__name__
+            raise TypeError(f"box must be a SecretBox, not {name} · box deve ser um SecretBox, não {name}")
         if len(box) > MAX_BOX_BYTES:
             raise ValueError(
                 f"a box of {len(box)} bytes is too large to store; at most {MAX_BOX_BYTES} · "
@@ -157,12 +162,16 @@ class Store:
         return self._read(path, url, version, take)
 
     def put_identity(self, path: str, keypair: HybridKeyPair, *, replace: bool = False) -> int:
-        """🇺🇸 Writes both secrets of the identity to `path` as one record; refuses an existing secret unless `replace`. Returns the version written.
-        🇧🇷 Grava os dois segredos da identidade em `path` num só registro; recusa um segredo existente salvo com `replace`. Devolve a versão gravada."""
+        """🇺🇸 Writes both secrets of the identity to `path` as one record; refuses an
+        existing secret unless `replace`. Returns the version written.
+        🇧🇷 Grava os dois segredos da identidade em `path` num só registro; recusa um
+        segredo existente salvo com `replace`. Devolve a versão gravada."""
         url = self._url(path)
         if not isinstance(keypair, HybridKeyPair):
             name = type(keypair).__name__
-            raise TypeError(f"keypair must be a HybridKeyPair, not {name} · keypair deve ser um HybridKeyPair, não {name}")
+            raise TypeError(
+                f"keypair must be a HybridKeyPair, not {name} · keypair deve ser um HybridKeyPair, não {name}"
+            )
         revealed: list[bytearray] = []
         try:
             for export in (keypair.x25519_secret, keypair.mlkem768_secret):
@@ -199,7 +208,9 @@ class Store:
 
     def _url(self, path: str, version: int | None = None) -> str:
         if not isinstance(path, str):
-            raise TypeError(f"path must be a str, not {type(path).__name__} · path deve ser str, não {type(path).__name__}")
+            raise TypeError(
+                f"path must be a str, not {type(path).__name__} · path deve ser str, não {type(path).__name__}"
+            )
         parts = path.strip("/").split("/")
         if not path.strip("/") or any(p in ("", ".", "..") for p in parts):
             raise ValueError(
@@ -207,7 +218,10 @@ class Store:
                 f"path deve ter segmentos não vazios separados por '/', recebeu {path!r}"
             )
         if version is not None and (isinstance(version, bool) or not isinstance(version, int) or version < 1):
-            raise ValueError(f"version must be a positive int, got {version!r} · version deve ser um int positivo, recebeu {version!r}")
+            raise ValueError(
+                f"version must be a positive int, got {version!r} · "
+                f"version deve ser um int positivo, recebeu {version!r}"
+            )
         url = f"{self._prefix}/v1/{quote(self.mount)}/data/{quote('/'.join(parts), safe='/')}"
         return url if version is None else f"{url}?version={version}"
 
@@ -225,8 +239,10 @@ class Store:
         # {"options":{"cas":0},"data":{"name":"<base64url>",...}}: every
         # piece's length is known, so the request is allocated once at its
         # final size and filled in place.
-        opening = (b'{"data":{' if replace else b'{"options":{"cas":0},"data":{')
-        pieces = [(b'%s"%s":"' % (b"," if i else b"", name.encode()), secret) for i, (name, secret) in enumerate(fields)]
+        opening = b'{"data":{' if replace else b'{"options":{"cas":0},"data":{'
+        pieces = [
+            (b'%s"%s":"' % (b"," if i else b"", name.encode()), secret) for i, (name, secret) in enumerate(fields)
+        ]
         body_length = len(opening) + sum(len(p) + base64url.encoded_length(len(s)) + 1 for p, s in pieces) + 2
         head = self._head("POST", url, body_length)
         request = bytearray(len(head) + body_length)
@@ -301,7 +317,11 @@ class Store:
                     raise errors.malformed(shown, None) from None
                 status = answer.status
                 try:
-                    tree = json_spans.parse(buf, answer.body_start, answer.body_end) if answer.body_end > answer.body_start else None
+                    tree = (
+                        json_spans.parse(buf, answer.body_start, answer.body_end)
+                        if answer.body_end > answer.body_start
+                        else None
+                    )
                 except json_spans.JsonError:
                     tree = None
                 if 200 <= status < 300:
