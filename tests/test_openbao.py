@@ -322,7 +322,8 @@ def test_cli_makes_and_shows_an_identity_and_a_box_held_only_in_openbao(bao: Bao
     assert shown.returncode == 0 and shown.stdout == expected
     assert made.stdout == f"wrote secret/{path} version 1\n" + expected
     again = run_cli(bao, "identity", "new", path)
-    assert again.returncode == 1 and again.stderr == f"quorvex identity: StoreError: {exists(f'secret/{path}')}\n"
+    refusal = exists(f"secret/{path}").replace("replace=True", "--replace")
+    assert again.returncode == 1 and again.stderr == f"quorvex identity: StoreError: {refusal}\n"
     assert run_cli(bao, "identity", "new", path, "--replace").stdout.startswith(f"wrote secret/{path} version 2\n")
     box = run_cli(bao, "box", "new", path + "b", "--length", "48")
     assert box.returncode == 0 and box.stdout == f"wrote secret/{path}b version 1\n"

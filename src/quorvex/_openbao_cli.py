@@ -21,12 +21,24 @@ def _publics(keypair: Any) -> None:
     print(f"mlkem768_public: {_b64url(keypair.mlkem768_public)}")
 
 
+def _as_option(exc: Exception) -> Exception:
+    """The refusal to overwrite, worded for the command line (--replace)."""
+    from quorvex.openbao import StoreError
+
+    if isinstance(exc, StoreError) and exc.status == 400 and "replace=True" in str(exc):
+        return StoreError(str(exc).replace("replace=True", "--replace"), path=exc.path, status=exc.status)
+    return exc
+
+
 def _box(args: argparse.Namespace) -> int:
     from quorvex import _secure
     from quorvex.openbao import Store
 
     with Store.from_env(args.mount) as store:
-        version = store.put_box(args.path, _secure.SecretBox.random(args.length), replace=args.replace)
+        try:
+            version = store.put_box(args.path, _secure.SecretBox.random(args.length), replace=args.replace)
+        except Exception as exc:
+            raise _as_option(exc) from None
     print(f"wrote {store.mount}/{args.path.strip('/')} version {version}")
     return 0
 
@@ -38,7 +50,10 @@ def _identity(args: argparse.Namespace) -> int:
     with Store.from_env(args.mount) as store:
         if args.action == "new":
             keypair = _secure.HybridKeyPair.generate()
-            version = store.put_identity(args.path, keypair, replace=args.replace)
+            try:
+                version = store.put_identity(args.path, keypair, replace=args.replace)
+            except Exception as exc:
+                raise _as_option(exc) from None
             print(f"wrote {store.mount}/{args.path.strip('/')} version {version}")
         else:
             keypair = store.get_identity(args.path, args.version)
