@@ -96,7 +96,9 @@ def scripted(tmp_path_factory: pytest.TempPathFactory) -> Scripted:
 
 
 def test_every_section_has_its_example() -> None:
-    assert set(examples()) == {"aes-256-gcm", "secret-stream", "random-seed", "sealed-session", "hybrid-seal"}
+    assert set(examples()) == {
+        "aes-256-gcm", "secret-stream", "random-seed", "sealed-session", "hybrid-seal", "openbao-box",
+    }
 
 
 def test_aes_gcm_example() -> None:
@@ -197,3 +199,15 @@ def test_hybrid_seal_example(scripted: Scripted) -> None:
     assert len(info) == 1146
     assert HKDF(hashes.SHA256(), 32, salt=None, info=info).derive(ex["ss_x"] + ex["ss_m"]) == ex["key"]
     assert AESGCM(ex["key"]).encrypt(ex["nonce"], plaintext, ex["aad"]) == ex["ciphertext"]
+
+
+def test_openbao_box_record_example() -> None:
+    from quorvex.openbao import base64url
+
+    ex = examples()["openbao-box"]
+    text = json.loads(ex["record"])["secret"].encode()
+    assert text == b64url(ex["key"]).encode()
+    encoded = bytearray(base64url.encoded_length(len(ex["key"])))
+    assert base64url.encode_into(bytearray(ex["key"]), encoded, 0) == len(text) and encoded == text
+    decoded = bytearray(base64url.decoded_length(len(text)))
+    assert base64url.decode_into(bytearray(text), 0, len(text), decoded) and decoded == ex["key"]
