@@ -8,6 +8,7 @@ import importlib.metadata
 import re
 import subprocess
 import sys
+import tarfile
 import textwrap
 import tomllib
 from pathlib import Path
@@ -153,3 +154,16 @@ def test_every_subcommand_has_a_description(capsys: pytest.CaptureFixture[str]) 
         description = _help(capsys, command).split("\n\n")[1]
         assert not description.startswith(("options:", "positional arguments:")), command
     assert "quorvex.harden_process() at start-up" in " ".join(_help(capsys, "harden").split())
+
+
+def test_sdist_holds_what_a_build_and_the_tests_need(tmp_path: Path) -> None:
+    pytest.importorskip("scikit_build_core")
+    build = "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))"
+    made = subprocess.run([sys.executable, "-c", build, str(tmp_path)], cwd=ROOT, capture_output=True, text=True)
+    assert made.returncode == 0, made.stderr
+    with tarfile.open(tmp_path / made.stdout.split()[-1]) as sdist:
+        names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
+    needed = {"CMakeLists.txt", "pyproject.toml", "LICENSE", "README.md", "scripts/deps.sh", "fuzz/run.sh",
+              "native/binding/module.cpp", "src/quorvex/py.typed", "tests/conftest.py", "tests/vectors/README.md"}  # fmt: skip
+    assert needed <= names
+    assert {n for n in names if n.endswith(".png") or n.startswith(("build/", ".venv/"))} == set()
