@@ -44,3 +44,7 @@ took
 step "Python tests"
 python -m pip install -q --disable-pip-version-check --no-build-isolation .
 python -m pytest -q tests
+
+step "README demo in a fresh clone, PATH limited to the system directories (twice)"
+./scripts/fresh-clone-demo.sh
+took
