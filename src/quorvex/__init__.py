@@ -4,8 +4,6 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from quorvex.errors import CryptoError
-
 if TYPE_CHECKING:
     from quorvex._secure import (
         MLKEM768_CIPHERTEXT_BYTES,
@@ -27,6 +25,7 @@ if TYPE_CHECKING:
         memory_status,
         seal_hybrid,
     )
+    from quorvex.errors import CryptoError
 
 __all__ = [
     "SecretBox",
@@ -49,13 +48,14 @@ __all__ = [
     "MLKEM768_CIPHERTEXT_BYTES",
 ]
 
-# Names the enclave provides; everything else here is plain Python.
+# Names the enclave provides; CryptoError is the errors module's.
 _ENCLAVE = frozenset(__all__) - {"CryptoError"} | {"__version__"}
 
 
-# The enclave's names are loaded on first use, so that importing the package
-# (for its errors module, say) never loads the extension. Type checkers see
-# the imports above instead, so a misspelt name is an error there too.
+# Every name is loaded on first use: importing the package (for its errors
+# module, say) never loads the extension, and importing the extension runs
+# nothing here first. Type checkers see the imports above instead, so a
+# misspelt name is an error there too.
 if not TYPE_CHECKING:
 
     def __getattr__(name: str) -> Any:
@@ -63,6 +63,10 @@ if not TYPE_CHECKING:
             from quorvex import _secure
 
             return getattr(_secure, name)
+        if name == "CryptoError":
+            from quorvex.errors import CryptoError
+
+            return CryptoError
         raise AttributeError(f"module 'quorvex' has no attribute {name!r}")
 
 
