@@ -90,10 +90,13 @@ def ensure_set_up(argv: list[str]) -> None:
     missing = [name for name in PEERS if importlib.util.find_spec(name) is None]
     if not missing:
         return
+    python = PROJECT_VENV / "bin" / "python"
+    elsewhere = Path(sys.prefix).resolve() != PROJECT_VENV.resolve()
+    if elsewhere and python.exists():  # set up earlier: .venv checks for itself
+        os.execv(python, [str(python), "-m", "bench", *argv])
     print(f"installing {', '.join(missing)} into .venv with bench/setup.sh ...", flush=True)
     subprocess.run(["bash", str(HERE / "setup.sh")], check=True)
-    if Path(sys.prefix).resolve() != PROJECT_VENV.resolve():
-        python = PROJECT_VENV / "bin" / "python"
+    if elsewhere:
         os.execv(python, [str(python), "-m", "bench", *argv])
     importlib.invalidate_caches()
 
