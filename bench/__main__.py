@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import importlib
 import json
+import os
 import platform
 import pkgutil
 import ctypes
@@ -77,32 +78,96 @@ def peers() -> str:
 
 
 PEERS = ("quorvex", "cryptography", "nacl", "matplotlib", "numpy")
+PROJECT_VENV = HERE.parent / ".venv"
 
 
-def ensure_set_up() -> None:
-    """The benchmark's own set-up (bench/setup.sh) runs once, when quorvex or
-    a peer is not installed yet."""
+def ensure_set_up(argv: list[str]) -> None:
+    """The benchmark's own set-up (bench/setup.sh, which installs into the
+    project's .venv) runs once, when quorvex or a peer is not installed yet;
+    a run started from another interpreter then goes on in .venv's."""
     import importlib.util
 
     missing = [name for name in PEERS if importlib.util.find_spec(name) is None]
-    if missing:
-        print(f"installing {', '.join(missing)} with bench/setup.sh ...", flush=True)
-        subprocess.run(["bash", str(HERE / "setup.sh")], check=True)
-        importlib.invalidate_caches()
+    if not missing:
+        return
+    python = PROJECT_VENV / "bin" / "python"
+    elsewhere = Path(sys.prefix).resolve() != PROJECT_VENV.resolve()
+    if elsewhere and python.exists():  # set up earlier: .venv checks for itself
+        os.execv(python, [str(python), "-m", "bench", *argv])
+    print(f"installing {', '.join(missing)} into .venv with bench/setup.sh ...", flush=True)
+    subprocess.run(["bash", str(HERE / "setup.sh")], check=True)
+    if elsewhere:
+        os.execv(python, [str(python), "-m", "bench", *argv])
+    importlib.invalidate_caches()
 
 
-def main() -> int:
-    ensure_set_up()
-    parser = argparse.ArgumentParser(prog="python -m bench")
+def parse_args(argv: list[str]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="python -m bench",
+        description="Time quorvex beside its peers (cryptography, PyNaCl, the system-call and libcrypto "
+        "floors) in one process and report ratios, ours / peer. The first run installs what is missing "
+        "into the project's .venv with bench/setup.sh.",
+        epilog="A full run writes results/latest.json, .md and .png (the committed figures); --quick "
+        "writes results/quick.*, and --only results/partial.*, so neither overwrites them.",
+    )
     parser.add_argument("--quick", action="store_true", help="fewer, shorter repeats (under a minute)")
     parser.add_argument("--only", nargs="*", help="benchmark modules to run (default: all)")
-    parser.add_argument("--out", type=Path, default=HERE / "results", help="folder for latest.json and latest.png")
-    args = parser.parse_args()
+    parser.add_argument("--out", type=Path, default=HERE / "results", help="folder for the results")
+    return parser.parse_args(argv)
+
+
+def draw_chart(rows: list[Row], path: Path, title: str) -> bool:
+    """One bar per row, named by the operation, its size and its peer; False
+    when matplotlib is missing."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        from matplotlib.lines import Line2D
+        from matplotlib.patches import Patch
+        from matplotlib.ticker import ScalarFormatter
+    except ImportError:
+        return False
+    labels = [f"{r.operation}{'' if r.size is None else ' ' + human_size(r.size)} vs {r.peer_name}" for r in rows]
+    fig, ax = plt.subplots(figsize=(11, 0.3 * len(rows) + 2.2), layout="constrained")
+    # The bar is the ratio of medians; the whisker spans the ratio's range
+    # when both sides' spreads are added.
+    spread = [r.ratio * (r.ours_spread + r.peer_spread) / 2 for r in rows]
+    colors = ["tab:green" if r.ratio <= 1.0 else "tab:orange" for r in rows]
+    ax.barh(labels, [r.ratio for r in rows], xerr=spread, color=colors)
+    ax.axvline(1.0, color="black", linewidth=0.8)
+    ax.set_xscale("log")  # ratios from 0.3 to 40 on one axis
+    ax.xaxis.set_major_formatter(ScalarFormatter())
+    ax.margins(y=0.01)
+    ax.set_xlabel("time ratio, quorvex / peer (lower is faster)")
+    ax.set_title(title, fontsize=9)
+    ax.tick_params(axis="y", labelsize=8)
+    ax.invert_yaxis()
+    fig.legend(
+        handles=[
+            Patch(color="tab:green", label="quorvex as fast or faster (ratio ≤ 1)"),
+            Patch(color="tab:orange", label="peer faster (ratio > 1)"),
+            Line2D([], [], color="black", linewidth=0.8, label="equal time (ratio 1)"),
+            Line2D([], [], color="black", marker="|", linestyle="-", label="range from the runs' spreads"),
+        ],
+        loc="outside lower center", ncol=2, fontsize=8, frameon=False,
+    )  # fmt: skip
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return True
+
+
+def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    args = parse_args(argv)
+    ensure_set_up(argv)
 
     repeats, budget = (3, 0.02) if args.quick else (9, 0.1)
     names = sorted(m.name for m in pkgutil.iter_modules([str(HERE)]) if m.name not in SKIP)
     if args.only:
         names = [n for n in names if n in args.only]
+    stem = "quick" if args.quick else "partial" if args.only else "latest"
 
     from quorvex import _secure
 
@@ -134,36 +199,15 @@ def main() -> int:
         "python": sys.version.split()[0],
         "rows": [dict(vars(r), ratio=r.ratio) for r in rows],
     }
-    (args.out / "latest.json").write_text(json.dumps(report, indent=2))
+    (args.out / f"{stem}.json").write_text(json.dumps(report, indent=2))
     lines = ["| operation | size | ours | peer | ratio | spread ours / peer | peer |", "|---|---:|---:|---:|---:|---:|---|"]
     lines += [f"| {r.operation} | {human_size(r.size)} | {human_ns(r.ours_ns)} | {human_ns(r.peer_ns)} | {r.ratio:.2f} | "
               f"{r.ours_spread:.0%} / {r.peer_spread:.0%} | {r.peer_name} |" for r in rows]  # fmt: skip
-    (args.out / "latest.md").write_text("\n".join(lines) + "\n")
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
+    (args.out / f"{stem}.md").write_text("\n".join(lines) + "\n")
+    title = f"quorvex vs peers{' (quick run)' if args.quick else ''}: {cpu_model()}"
+    if not draw_chart(rows, args.out / f"{stem}.png", title):
         print("\n(matplotlib not installed: no chart)")
-        return 0
-    labels = [f"{r.operation} {human_size(r.size)}" for r in rows]
-    # A row compared with a second peer is told apart by that peer's name.
-    labels = [f"{label} vs {r.peer_name}" if labels.count(label) > 1 and i != labels.index(label) else label
-              for i, (label, r) in enumerate(zip(labels, rows))]  # fmt: skip
-    fig, ax = plt.subplots(figsize=(9, 0.3 * len(rows) + 1.5))
-    # The bar is the ratio of medians; the whisker spans the ratio's range
-    # when both sides' spreads are added.
-    spread = [r.ratio * (r.ours_spread + r.peer_spread) / 2 for r in rows]
-    colors = ["tab:green" if r.ratio <= 1.0 else "tab:orange" for r in rows]
-    ax.barh(labels, [r.ratio for r in rows], xerr=spread, color=colors)
-    ax.axvline(1.0, color="black", linewidth=0.8)
-    ax.set_xscale("log")  # ratios from 0.3 to 40 on one axis
-    ax.set_xlabel("time ratio, ours / peer (lower is faster)")
-    ax.set_title(f"quorvex vs peers: {cpu_model()}", fontsize=9)
-    ax.invert_yaxis()
-    fig.tight_layout()
-    fig.savefig(args.out / "latest.png", dpi=110)
+    print(f"\nresults: {args.out / stem}.*")
     return 0
 
 

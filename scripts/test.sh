@@ -51,3 +51,7 @@ took
 step "docs (Sphinx, warnings as errors)"
 python -m sphinx -W --keep-going -q -b html docs build/docs
 took
+
+step "README demo in a fresh clone, PATH limited to the system directories (twice)"
+./scripts/fresh-clone-demo.sh
+took

@@ -9,6 +9,11 @@
 #include "binding/pyref.hpp"
 #include "binding/types.hpp"
 
+// Compiled in from pyproject.toml's version by the build (CMakeLists.txt).
+#ifndef QUORVEX_VERSION
+#error "QUORVEX_VERSION must be defined by the build"
+#endif
+
 namespace qv::py {
 
 namespace {
@@ -55,7 +60,7 @@ int exec_module(PyObject* module) {
         if (add(module, "harden_process", function(module, &harden_process_def)) != 0) return -1;
         if (add(module, "memory_status", function(module, &memory_status_def)) != 0) return -1;
         if (add(module, "SecureError", secure_error_ref()) != 0) return -1;
-        if (add(module, "__version__", PyUnicode_FromString("0.1.0")) != 0) return -1;
+        if (add(module, "__version__", PyUnicode_FromString(QUORVEX_VERSION)) != 0) return -1;
 
         static constexpr struct {
             const char* name;

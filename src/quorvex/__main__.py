@@ -64,6 +64,13 @@ def _status(args: argparse.Namespace) -> int:
     return 0
 
 
+HARDEN_SCOPE = (
+    "These settings hold for this command's own process only, which ends now:\n"
+    "a process can harden only itself. A service applies them by calling\n"
+    "quorvex.harden_process() once at start-up, before it makes any secret."
+)
+
+
 def _harden(args: argparse.Namespace) -> int:
     from quorvex import _secure
 
@@ -71,7 +78,9 @@ def _harden(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(result, indent=2))
     else:
-        print(_table("quorvex hardening (this process)", result))
+        print(_table("what hardening achieves in a process (this one)", result))
+        print()
+        print(HARDEN_SCOPE)
     return 0
 
 
@@ -93,14 +102,43 @@ def _demo(args: argparse.Namespace) -> int:
     return 0
 
 
+class _Version(argparse.Action):
+    """--version: the version of the installed enclave, loaded only when asked."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
+        from quorvex import _secure
+
+        print(f"quorvex {_secure.__version__}")
+        parser.exit()
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="quorvex", description="Inspect the quorvex native enclave.")
-    commands = parser.add_subparsers(dest="command", required=True)
-    status = commands.add_parser("status", help="show what the enclave can guarantee right now")
+    parser.add_argument("--version", action=_Version, nargs=0, help="print the version of quorvex and exit")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    status = commands.add_parser(
+        "status",
+        help="show what the enclave can guarantee right now",
+        description="Show what the enclave can guarantee in this process: the memory backend, the lock "
+        "policy (QUORVEX_MEMORY_LOCK), the live secret count, the mlock limits, and how many more "
+        "secrets fit before the kernel's limits refuse one.",
+    )
     status.add_argument("--json", action="store_true", help="print JSON instead of a table")
-    harden = commands.add_parser("harden", help="apply process hardening and show what took effect")
+    harden = commands.add_parser(
+        "harden",
+        help="show what process hardening achieves (in this command's own process)",
+        description="Apply every hardening step available here to this command's own process (soft "
+        "mlock limit raised to the hard limit, core files disabled, debugger attachment refused) and "
+        "show which took effect. A process can harden only itself, so nothing outlives this command: "
+        "a service applies the same steps by calling quorvex.harden_process() at start-up.",
+    )
     harden.add_argument("--json", action="store_true", help="print JSON instead of a table")
-    commands.add_parser("demo", help="make a box, use it, and show live_secrets rise and fall")
+    commands.add_parser(
+        "demo",
+        help="make a box, use it, and show live_secrets rise and fall",
+        description="Make a random 32-byte secret box, clone it, wipe the clone and release both, "
+        "printing the enclave's live_secrets count at each step.",
+    )
     openbao_handlers = add_openbao_commands(commands)
     args = parser.parse_args(argv)
     handlers: dict[str, Callable[[argparse.Namespace], int]] = {

@@ -1,0 +1,169 @@
+"""The package as a user meets it: its public names and their types under
+mypy --strict, one version everywhere, the installed metadata and the
+command line's --version and help."""
+
+from __future__ import annotations
+
+import importlib.metadata
+import re
+import subprocess
+import sys
+import tarfile
+import textwrap
+import tomllib
+from pathlib import Path
+
+import pytest
+
+import quorvex
+import quorvex.errors
+from quorvex import _secure
+from quorvex.__main__ import main
+
+from conftest import ROOT, run_python
+
+
+def test_public_names_come_from_the_enclave_and_the_errors_module() -> None:
+    enclave = [n for n in _secure.__all__ if n != "__version__"]
+    assert quorvex.__all__ == enclave[:9] + ["PanicException", "CryptoError"] + enclave[9:]
+    for name in quorvex.__all__:
+        source = quorvex.errors if name == "CryptoError" else _secure
+        assert getattr(quorvex, name) is getattr(source, name), name
+    assert set(quorvex.__all__) <= set(dir(quorvex))
+    with pytest.raises(AttributeError, match="has no attribute 'Missing'"):
+        quorvex.Missing  # type: ignore[attr-defined]
+
+
+def test_importing_the_package_does_not_load_the_enclave() -> None:
+    out = run_python(
+        """
+        import sys, quorvex, quorvex.errors
+        print("quorvex._secure" in sys.modules)
+        quorvex.SecretBox
+        print("quorvex._secure" in sys.modules)
+        """
+    )
+    assert out.stdout.split() == ["False", "True"], out.stderr
+
+
+# Every line is checked: assert_type fails on a name mypy sees as Any, and
+# under --strict an ignore that no error needs is an error itself, so each
+# marked misuse must be caught. The program also runs.
+USER_PROGRAM = """
+    import os
+    from typing import Any, assert_type
+
+    import quorvex
+    from quorvex import (
+        MLKEM768_CIPHERTEXT_BYTES, MLKEM768_PUBLIC_BYTES, MLKEM768_SECRET_BYTES, SECRETSTREAM_ABYTES,
+        SECRETSTREAM_HEADER_BYTES, X25519_PUBLIC_BYTES, X25519_SECRET_BYTES, CryptoError, EntropyPool,
+        HybridKeyPair, PanicException, SecretBox, SecretStreamPull, SecretStreamPush, SecureError,
+        harden_process, memory_status, seal_hybrid,
+    )
+
+    sizes: list[int] = [SECRETSTREAM_HEADER_BYTES, SECRETSTREAM_ABYTES, X25519_PUBLIC_BYTES, X25519_SECRET_BYTES,
+                        MLKEM768_PUBLIC_BYTES, MLKEM768_SECRET_BYTES, MLKEM768_CIPHERTEXT_BYTES]
+    assert_type(quorvex.__version__, str)
+    assert_type(memory_status(), dict[str, Any])
+    assert_type(harden_process(), dict[str, Any])
+
+    key = SecretBox.random(32)
+    nonce = os.urandom(12)
+    sealed = key.aes_gcm_seal(nonce, b"payload", b"header")
+    assert_type(key.aes_gcm_open(nonce, sealed, b"header"), bytes)
+    assert_type(key.hkdf_sha256(info=b"context", length=32), SecretBox)
+    assert_type(key.reveal(), bytearray)
+
+    push = SecretStreamPush(key)
+    chunk = push.push(b"last", final=True)
+    assert_type(SecretStreamPull(key, push.header).pull(chunk), tuple[bytes, bool])
+
+    identity = HybridKeyPair.generate()
+    encapsulation, hybrid_nonce, ciphertext = seal_hybrid(identity.x25519_public, identity.mlkem768_public, b"m", b"")
+    assert_type(identity.open_secret(encapsulation, hybrid_nonce, ciphertext, b""), SecretBox)
+    assert_type(EntropyPool().random_secret(16), SecretBox)
+
+    def is_error(exc: BaseException) -> bool:
+        return isinstance(exc, (SecureError, CryptoError, PanicException))
+
+    try:
+        key.aes_gcm_open(os.urandom(12), sealed, b"header")
+    except SecureError as exc:
+        assert_type(exc, SecureError)
+        assert is_error(exc) and isinstance(exc, CryptoError)
+    else:
+        raise AssertionError("a wrong nonce opened")
+
+    if not sizes:
+        key.aes_gcm_seal("a str is not bytes", b"x")  # type: ignore[arg-type]
+        key.hkdf_sha256(b"info")  # type: ignore[call-arg]
+        quorvex.NoSuchName  # type: ignore[attr-defined]
+    print("ran")
+"""
+
+
+def test_mypy_strict_accepts_a_user_program_and_catches_misuse(tmp_path: Path) -> None:
+    pytest.importorskip("mypy")
+    program = tmp_path / "user_program.py"
+    program.write_text(textwrap.dedent(USER_PROGRAM))
+    check = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(program)],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300,
+    )  # fmt: skip
+    assert check.returncode == 0, check.stdout + check.stderr
+    ran = subprocess.run([sys.executable, str(program)], capture_output=True, text=True, timeout=60)
+    assert ran.stdout == "ran\n", ran.stderr
+
+
+def test_one_version_everywhere() -> None:
+    written = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
+    assert _secure.__version__ == quorvex.__version__ == importlib.metadata.version("quorvex") == written
+    cli = subprocess.run([Path(sys.executable).parent / "quorvex", "--version"], capture_output=True, text=True)
+    assert (cli.returncode, cli.stdout) == (0, f"quorvex {written}\n")
+
+
+def test_installed_metadata() -> None:
+    meta = importlib.metadata.metadata("quorvex")
+    assert meta["License-Expression"] == "Apache-2.0"
+    assert meta.get_all("License-File") == ["LICENSE"]
+    license_text = importlib.metadata.distribution("quorvex").read_text("licenses/LICENSE")
+    assert license_text == (ROOT / "LICENSE").read_text()
+    assert "Apache License\n                           Version 2.0, January 2004" in license_text
+    urls = dict(u.split(", ", 1) for u in meta.get_all("Project-URL") or [])
+    assert sorted(urls) == ["Changelog", "Documentation", "Issues", "Source"]
+    classifiers = meta.get_all("Classifier") or []
+    assert "Typing :: Typed" in classifiers
+    assert [c for c in classifiers if c.startswith("Operating System")] == ["Operating System :: POSIX :: Linux"]
+    files = {str(f) for f in importlib.metadata.files("quorvex") or []}
+    assert {"quorvex/py.typed", "quorvex/_secure.pyi", "quorvex/__init__.py"} <= files
+
+
+def _help(capsys: pytest.CaptureFixture[str], *argv: str) -> str:
+    with pytest.raises(SystemExit) as done:
+        main([*argv, "--help"])
+    assert done.value.code == 0
+    return capsys.readouterr().out
+
+
+def test_every_subcommand_has_a_description(capsys: pytest.CaptureFixture[str]) -> None:
+    top = _help(capsys)
+    commands = re.findall(r"^    (\w+)  ", top, re.MULTILINE)
+    assert {"status", "harden", "demo"} <= set(commands)
+    for command in commands:
+        # usage, an empty line, the description, an empty line, the options
+        description = _help(capsys, command).split("\n\n")[1]
+        assert not description.startswith(("options:", "positional arguments:")), command
+    assert "quorvex.harden_process() at start-up" in " ".join(_help(capsys, "harden").split())
+
+
+def test_sdist_holds_what_a_build_and_the_tests_need(tmp_path: Path) -> None:
+    pytest.importorskip("scikit_build_core")
+    build = "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))"
+    made = subprocess.run([sys.executable, "-c", build, str(tmp_path)], cwd=ROOT, capture_output=True, text=True)
+    assert made.returncode == 0, made.stderr
+    with tarfile.open(tmp_path / made.stdout.split()[-1]) as sdist:
+        names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
+    needed = {"CMakeLists.txt", "pyproject.toml", "LICENSE", "README.md", "scripts/deps.sh", "fuzz/run.sh",
+              "native/binding/module.cpp", "src/quorvex/py.typed", "tests/conftest.py", "tests/vectors/README.md"}  # fmt: skip
+    assert needed <= names
+    assert {n for n in names if n.endswith(".png") or n.startswith(("build/", ".venv/"))} == set()
