@@ -113,7 +113,7 @@ class _Version(argparse.Action):
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="quorvex", description="Inspect the quorvex native enclave.")
+    parser = argparse.ArgumentParser(prog="quorvex", description="Inspect the quorvex native enclave, and keep its keys and identities in OpenBao.")
     parser.add_argument("--version", action=_Version, nargs=0, help="print the version of quorvex and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     status = commands.add_parser(
