@@ -68,6 +68,9 @@ PyObject* box_reveal(PyObject* self, PyObject*) {
         auto result = box_of(self).with_bytes([](std::span<const std::uint8_t> bytes) -> Result<PyObject*> {
             PyObject* out = PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                                           static_cast<Py_ssize_t>(bytes.size()));
+            // Running out of memory is no fault of the box: the MemoryError
+            // stays set and the lock is released as usual.
+            if (out == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) return out;
             if (out == nullptr) {
                 PyErr_Clear();
                 fault("could not create the bytearray for reveal()");
