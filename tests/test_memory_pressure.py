@@ -53,7 +53,7 @@ CASES = {
     ),
     "box_open_json_field": (
         "ct = key.aes_gcm_seal(nonce, b'{\"seed\":\"AAAA\"}')",
-        "key.aes_gcm_open_json_field(nonce, bytes(SIZE), b'', 'seed')",
+        "key.aes_gcm_open_json_field(nonce, big, b'', 'seed')",
         "assert key.aes_gcm_open_json_field(nonce, ct, b'', 'seed').reveal() == bytes(3)",
         "MemoryError",
     ),
