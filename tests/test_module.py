@@ -80,8 +80,11 @@ COPY_REFUSALS = [
 @pytest.mark.parametrize(("make", "message"), COPY_REFUSALS, ids=["box", "keypair", "push", "pull", "pool"])
 @pytest.mark.parametrize("refuse", [pickle.dumps, copy.copy, copy.deepcopy, operator.methodcaller("__reduce__")])
 def test_copies_are_refused(make, message: str | None, refuse) -> None:  # type: ignore[no-untyped-def]
-    with pytest.raises(TypeError, match=f"^{re.escape(message)}$" if message else "^cannot pickle"):
-        refuse(make())
+    obj = make()
+    with pytest.raises(TypeError, match=f"^{re.escape(message)}$" if message else "^cannot pickle") as caught:
+        refuse(obj)
+    # Each class's refusal names that class, never another one's.
+    assert message is None or str(caught.value).split()[0] == type(obj).__name__
 
 
 @pytest.mark.parametrize("cls", ["SecretBox", "HybridKeyPair", "SecretStreamPush", "SecretStreamPull", "EntropyPool"])

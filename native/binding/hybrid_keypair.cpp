@@ -13,14 +13,17 @@
 
 namespace qv::py {
 
-namespace {
-
 using qv::hybrid::HybridKeyPair;
 
-PyObject* g_type = nullptr;
+template <>
+struct CopyRefusal<HybridKeyPair> {
+    static constexpr const char* message =
+        "HybridKeyPair cannot be pickled or copied · HybridKeyPair não pode ser serializado nem copiado";
+};
 
-constexpr const char kCopyRefused[] =
-    "HybridKeyPair cannot be pickled or copied · HybridKeyPair não pode ser serializado nem copiado";
+namespace {
+
+PyObject* g_type = nullptr;
 constexpr const char kRepr[] = "HybridKeyPair(<x25519 + ml-kem-768, secrets redacted>)";
 
 HybridKeyPair& keypair_of(PyObject* obj) noexcept { return native<HybridKeyPair>(obj); }
@@ -199,9 +202,9 @@ PyMethodDef methods[] = {
      "wipe($self)\n--\n\n"
      "🇺🇸 Zeroes both secrets now.\n"
      "🇧🇷 Zera os dois segredos agora."},
-    {"__reduce__", refuse_copy<kCopyRefused>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"__copy__", refuse_copy<kCopyRefused>, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    fast_method("__deepcopy__", refuse_deepcopy<kCopyRefused>, "__deepcopy__($self, _memo)\n--\n\n"),
+    {"__reduce__", refuse_copy<HybridKeyPair>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", refuse_copy<HybridKeyPair>, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    fast_method("__deepcopy__", refuse_deepcopy<HybridKeyPair>, "__deepcopy__($self, _memo)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -54,19 +54,29 @@ inline PyMethodDef fast_method(const char* name, FastMethod f, const char* doc, 
             METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
 }
 
-// __reduce__ / __copy__ and __deepcopy__(_memo): always TypeError(Message).
-template <const char* Message>
+// What a class answers when one of its instances is pickled or copied:
+// specialised next to each class for the native type its instances hold,
+// with a static `message`. The refusals below are keyed by that type, which
+// has external linkage and a name of its own, so two classes can never share
+// an instantiation. (Keyed by a same-named constant in each file's anonymous
+// namespace, both instantiations got one mangled name, and a toolchain that
+// merges by name kept only one class's message for both.)
+template <class T>
+struct CopyRefusal;
+
+// __reduce__ / __copy__ and __deepcopy__(_memo): always TypeError.
+template <class T>
 PyObject* refuse_copy(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, Message);
+    PyErr_SetString(PyExc_TypeError, CopyRefusal<T>::message);
     return nullptr;
 }
 
-template <const char* Message>
+template <class T>
 PyObject* refuse_deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Param params[] = {{"_memo", true, false}};
     PyObject* a[1];
     if (!bind_args("__deepcopy__", params, args, nargs, kwnames, a)) return nullptr;
-    return refuse_copy<Message>(nullptr, nullptr);
+    return refuse_copy<T>(nullptr, nullptr);
 }
 
 }  // namespace qv::py

@@ -11,13 +11,16 @@
 
 namespace qv::py {
 
+template <>
+struct CopyRefusal<SecretBox> {
+    static constexpr const char* message =
+        "SecretBox cannot be pickled, copied or deep-copied; use clone() deliberately · "
+        "SecretBox não pode ser serializado, copiado ou deep-copiado; use clone() de propósito";
+};
+
 namespace {
 
 PyObject* g_type = nullptr;
-
-constexpr const char kCopyRefused[] =
-    "SecretBox cannot be pickled, copied or deep-copied; use clone() deliberately · "
-    "SecretBox não pode ser serializado, copiado ou deep-copiado; use clone() de propósito";
 
 PyObject* box_random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -65,6 +68,9 @@ PyObject* box_reveal(PyObject* self, PyObject*) {
         auto result = box_of(self).with_bytes([](std::span<const std::uint8_t> bytes) -> Result<PyObject*> {
             PyObject* out = PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                                           static_cast<Py_ssize_t>(bytes.size()));
+            // Running out of memory is no fault of the box: the MemoryError
+            // stays set and the lock is released as usual.
+            if (out == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) return out;
             if (out == nullptr) {
                 PyErr_Clear();
                 fault("could not create the bytearray for reveal()");
@@ -139,9 +145,9 @@ std::vector<PyMethodDef>& methods() {
                         "from_bytes(data)\n--\n\n"
                         "🇺🇸 Copies a bytes-like object in; a writable source (`bytearray`) is zeroed afterwards.\n"
                         "🇧🇷 Copia um objeto tipo bytes para dentro; uma origem gravável (`bytearray`) é zerada depois.", METH_STATIC),
-            {"__reduce__", refuse_copy<kCopyRefused>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-            {"__copy__", refuse_copy<kCopyRefused>, METH_NOARGS, "__copy__($self)\n--\n\n"},
-            fast_method("__deepcopy__", refuse_deepcopy<kCopyRefused>, "__deepcopy__($self, _memo)\n--\n\n"),
+            {"__reduce__", refuse_copy<SecretBox>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+            {"__copy__", refuse_copy<SecretBox>, METH_NOARGS, "__copy__($self)\n--\n\n"},
+            fast_method("__deepcopy__", refuse_deepcopy<SecretBox>, "__deepcopy__($self, _memo)\n--\n\n"),
             {"wipe", box_wipe, METH_NOARGS,
              "wipe($self)\n--\n\n"
              "🇺🇸 Zeroes the secret now, ahead of garbage collection. "

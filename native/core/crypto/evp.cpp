@@ -2,7 +2,10 @@
 
 #include <openssl/err.h>
 
+#include <new>
+
 #include "error/error.hpp"
+#include "sync/object_lock.hpp"
 
 namespace qv::evp {
 
@@ -13,6 +16,18 @@ T* must(T* p, const char* what) {
     if (p == nullptr) {
         ERR_clear_error();
         fault(what);
+    }
+    return p;
+}
+
+// A context that OpenSSL could not allocate: out of memory, which may be
+// met under an object's lock and must not poison it.
+template <class T>
+T* fresh(T* p) {
+    if (p == nullptr) {
+        ERR_clear_error();
+        note_out_of_memory();
+        throw std::bad_alloc();
     }
     return p;
 }
@@ -65,9 +80,9 @@ EVP_MD* shake256() {
     return d;
 }
 
-CipherCtx new_cipher_ctx() { return CipherCtx(must(EVP_CIPHER_CTX_new(), "EVP_CIPHER_CTX_new failed")); }
-MdCtx new_md_ctx() { return MdCtx(must(EVP_MD_CTX_new(), "EVP_MD_CTX_new failed")); }
-MacCtx new_mac_ctx(EVP_MAC* mac) { return MacCtx(must(EVP_MAC_CTX_new(mac), "EVP_MAC_CTX_new failed")); }
-KdfCtx new_kdf_ctx(EVP_KDF* kdf) { return KdfCtx(must(EVP_KDF_CTX_new(kdf), "EVP_KDF_CTX_new failed")); }
+CipherCtx new_cipher_ctx() { return CipherCtx(fresh(EVP_CIPHER_CTX_new())); }
+MdCtx new_md_ctx() { return MdCtx(fresh(EVP_MD_CTX_new())); }
+MacCtx new_mac_ctx(EVP_MAC* mac) { return MacCtx(fresh(EVP_MAC_CTX_new(mac))); }
+KdfCtx new_kdf_ctx(EVP_KDF* kdf) { return KdfCtx(fresh(EVP_KDF_CTX_new(kdf))); }
 
 }  // namespace qv::evp

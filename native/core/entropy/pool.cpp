@@ -59,18 +59,20 @@ Status EntropyPool::mix(std::span<const std::uint8_t> seed) {
 }
 
 Status EntropyPool::fill(std::span<std::uint8_t> out) {
+    // r (fresh OS bytes) and d (the digest) are secret: zeroed on every path.
+    // They and the digest context are made before the lock is taken, so
+    // running out of memory cannot poison the pool.
+    ZeroizingBuffer scratch(2 * BLOCK_BYTES);
+    const evp::MdCtx ctx = evp::new_md_ctx();
     QV_ASSIGN(auto guard, lock_.acquire());
     QV_ASSIGN(const std::span<std::uint8_t> state, state_.bytes_mut());
     if (state.size() != STATE_BYTES) fault("entropy pool state is not 40 bytes");
     std::uint64_t c = load64_be(state.data() + kCounterOffset);
     if (out.empty()) return {};
 
-    // r (fresh OS bytes) and d (the digest) are secret: zeroed on every path.
-    ZeroizingBuffer scratch(2 * BLOCK_BYTES);
     const std::span<std::uint8_t> r(scratch.data(), BLOCK_BYTES);
     std::uint8_t* d = scratch.data() + BLOCK_BYTES;
     std::uint8_t counter_be[8];
-    const evp::MdCtx ctx = evp::new_md_ctx();
     for (std::size_t off = 0; off < out.size(); off += BLOCK_BYTES) {
         QV_CHECK(fill_random(r));  // the stored counter is untouched on failure
         store64_be(counter_be, c);

@@ -59,12 +59,12 @@ HybridKeyPair::HybridKeyPair(IdentityParts parts) noexcept
       x25519_public_(parts.x25519_public) {}
 
 Result<std::span<const std::uint8_t, X25519_PUBLIC_BYTES>> HybridKeyPair::x25519_public() {
-    QV_ASSIGN(auto guard, lock_.acquire());
+    QV_ASSIGN(auto guard, lock_.inspect());
     return std::span<const std::uint8_t, X25519_PUBLIC_BYTES>(x25519_public_);
 }
 
 Result<std::span<const std::uint8_t, MLKEM768_PUBLIC_BYTES>> HybridKeyPair::mlkem768_public() {
-    QV_ASSIGN(auto guard, lock_.acquire());
+    QV_ASSIGN(auto guard, lock_.inspect());
     return mlkem_public_->bytes();
 }
 
@@ -79,14 +79,14 @@ Result<LockedRegion> HybridKeyPair::mlkem768_secret() {
 }
 
 Status HybridKeyPair::wipe() {
-    QV_ASSIGN(auto guard, lock_.acquire());
+    QV_ASSIGN(auto guard, lock_.inspect());
     x25519_secret_.wipe();
     mlkem_secret_.wipe();
     return {};
 }
 
 Result<bool> HybridKeyPair::is_wiped() {
-    QV_ASSIGN(auto guard, lock_.acquire());
+    QV_ASSIGN(auto guard, lock_.inspect());
     return x25519_secret_.wiped();
 }
 

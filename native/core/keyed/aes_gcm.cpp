@@ -7,6 +7,7 @@
 
 #include "crypto/evp.hpp"
 #include "error/error.hpp"
+#include "sync/object_lock.hpp"
 
 namespace qv {
 
@@ -74,7 +75,8 @@ Result<std::vector<std::uint8_t>> aes256gcm_seal(std::span<const std::uint8_t> k
                                                  std::span<const std::uint8_t> aad) {
     QV_CHECK(check_lengths(key, nonce));
     if (plaintext.size() > AES_GCM_MAX_PLAINTEXT || aad.size() > AES_GCM_MAX_AAD) return ErrorKind::OpenFailed;
-    std::vector<std::uint8_t> out(plaintext.size() + AES_GCM_TAG_BYTES);
+    // Callers may hold an object's lock: running out of memory here must not poison it.
+    auto out = allocating([&] { return std::vector<std::uint8_t>(plaintext.size() + AES_GCM_TAG_BYTES); });
     QV_CHECK(aes256gcm_seal_into(key, nonce, plaintext, aad, out));
     return out;
 }
@@ -113,7 +115,7 @@ Result<ZeroizingBuffer> aes256gcm_open(std::span<const std::uint8_t> key, std::s
                                        std::span<const std::uint8_t> sealed, std::span<const std::uint8_t> aad) {
     QV_CHECK(check_lengths(key, nonce));
     if (sealed.size() < AES_GCM_TAG_BYTES) return ErrorKind::OpenFailed;
-    ZeroizingBuffer plaintext(sealed.size() - AES_GCM_TAG_BYTES);
+    ZeroizingBuffer plaintext = allocating([&] { return ZeroizingBuffer(sealed.size() - AES_GCM_TAG_BYTES); });
     QV_CHECK(aes256gcm_open_into(key, nonce, sealed, aad, plaintext.span()));
     return plaintext;
 }

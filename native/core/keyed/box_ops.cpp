@@ -31,11 +31,21 @@ Status box_seal_into(SecretBox& box, Bytes nonce, Bytes plaintext, Bytes aad, st
 
 Result<std::vector<std::uint8_t>> box_seal_secret(SecretBox& box, Bytes nonce, SecretBox& secret, Bytes aad) {
     QV_ASSIGN(const ZeroizingBuffer wrapped, secret.copy_bytes());
-    return box_seal(box, nonce, wrapped.span(), aad);
+    // The output is made before the box's lock is taken: a failed allocation
+    // is a MemoryError that leaves both boxes as they were.
+    auto sealed = allocating([&] { return std::vector<std::uint8_t>(wrapped.size() + AES_GCM_TAG_BYTES); });
+    QV_CHECK(box_seal_into(box, nonce, wrapped.span(), aad, sealed));
+    return sealed;
 }
 
 Result<ZeroizingBuffer> open_sealed(SecretBox& box, Bytes nonce, Bytes sealed, Bytes aad) {
-    return box.with_bytes([&](Bytes key) { return aes256gcm_open(key, nonce, sealed, aad); });
+    // The plaintext buffer is made before the box's lock is taken (its size
+    // follows from the argument), so running out of memory raises before the
+    // box is examined and never poisons it.
+    const std::size_t len = sealed.size() >= AES_GCM_TAG_BYTES ? sealed.size() - AES_GCM_TAG_BYTES : 0;
+    ZeroizingBuffer plaintext = allocating([&] { return ZeroizingBuffer(len); });
+    QV_CHECK(open_sealed_into(box, nonce, sealed, aad, plaintext.span()));
+    return plaintext;
 }
 
 Status open_sealed_in_place(SecretBox& box, Bytes nonce, std::span<std::uint8_t> sealed, Bytes aad) {

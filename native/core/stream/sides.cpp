@@ -33,7 +33,7 @@ Status PushStream::push(std::span<const std::uint8_t> message, std::span<const s
 }
 
 Result<bool> PushStream::is_finished() {
-    QV_ASSIGN(auto guard, lock_.acquire());
+    QV_ASSIGN(auto guard, lock_.inspect());
     return finished_;
 }
 
@@ -47,7 +47,7 @@ Result<std::uint8_t> PullStream::pull(const ChunkParts& chunk, std::span<const s
 }
 
 Result<bool> PullStream::is_finished() {
-    QV_ASSIGN(auto guard, lock_.acquire());
+    QV_ASSIGN(auto guard, lock_.inspect());
     return finished_;
 }
 
