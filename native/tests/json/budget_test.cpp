@@ -163,7 +163,7 @@ TEST(ReaderBudget, NoTextIsLeftOnTheStack) {
     const std::string skipped_escaped = "\\u0051" + skipped_text.substr(1);
     const std::string field = R"({"a":)" + nest(120, '"' + skipped_escaped + '"') + R"(,"k":")" + read_escaped +
                               R"(","\u006b2":")" + read_escaped + R"("})";
-    const std::string sealed = session(nest(600, '"' + skipped_escaped + '"')).replace(
+    const std::string sealed = session(nest(500, '"' + skipped_escaped + '"')).replace(
         1, std::string(R"("session_id":"s")").size(), R"("session_id":")" + read_escaped + '"');
     for (const auto& [text, is_field] : {std::pair{field, true}, std::pair{sealed, false}}) {
         stack.run([&] {
