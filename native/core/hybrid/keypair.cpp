@@ -26,8 +26,7 @@ Result<IdentityParts> build_identity(std::span<const std::uint8_t> s, std::span<
     if (prepared != nullptr && std::memcmp(prepared->bytes().data(), embedded.data(), embedded.size()) == 0) {
         ek = std::make_unique<const mlkem::EncapsulationKey>(*prepared);
     } else {
-        QV_ASSIGN(auto parsed, mlkem::EncapsulationKey::parse(embedded));
-        ek = std::make_unique<const mlkem::EncapsulationKey>(std::move(parsed));
+        QV_ASSIGN(ek, mlkem::EncapsulationKey::parse_on_heap(embedded));
     }
 
     QV_ASSIGN(LockedRegion x_region, LockedRegion::from_slice(s));
@@ -41,9 +40,10 @@ Result<IdentityParts> generate_identity() {
     draw_key_material(d.v);
     draw_key_material(z.v);
     ZeroizingBuffer dk(MLKEM768_SECRET_BYTES);
-    const mlkem::EncapsulationKey ek =
-        mlkem::keygen_internal(d.v, z.v, std::span(dk.data(), MLKEM768_SECRET_BYTES).first<MLKEM768_SECRET_BYTES>());
-    return build_identity(s.v, dk.span(), &ek);
+    // In the heap (over 7 KiB), not on the stack of what may be a small thread.
+    const std::unique_ptr<const mlkem::EncapsulationKey> ek(new const mlkem::EncapsulationKey(
+        mlkem::keygen_internal(d.v, z.v, std::span(dk.data(), MLKEM768_SECRET_BYTES).first<MLKEM768_SECRET_BYTES>())));
+    return build_identity(s.v, dk.span(), ek.get());
 }
 
 Result<IdentityParts> identity_from_secrets(SecretBox& x25519_secret, SecretBox& mlkem768_secret) {

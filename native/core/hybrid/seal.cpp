@@ -1,7 +1,7 @@
 #include "hybrid/seal.hpp"
 
 #include <cstring>
-#include <optional>
+#include <memory>
 
 #include "hybrid/draw.hpp"
 #include "hybrid/keypair.hpp"
@@ -21,22 +21,23 @@ using Key32 = mlkem::Scrubbed<std::array<std::uint8_t, 32>>;
 // Sealing to the same recipient again is the common case. Its parsed key
 // (modulus check passed, H(ek) and Â expanded: all public) is kept per thread
 // for the last two recipients and found again by comparing every byte of ek.
-// A key that fails the check is never kept.
+// A key that fails the check is never kept. Keys are parsed in the heap: they
+// are too large for the stack of a small thread.
 struct RecipientCache {
-    std::optional<mlkem::EncapsulationKey> slot[2];
+    std::unique_ptr<mlkem::EncapsulationKey> slot[2];
     unsigned next = 0;
 };
 thread_local RecipientCache recipients;
 
 Result<const mlkem::EncapsulationKey*> recipient_key(std::span<const std::uint8_t> ek) {
     for (const auto& s : recipients.slot) {
-        if (s && std::memcmp(s->bytes().data(), ek.data(), mlkem::PUBLIC_KEY_BYTES) == 0) return &*s;
+        if (s && std::memcmp(s->bytes().data(), ek.data(), mlkem::PUBLIC_KEY_BYTES) == 0) return s.get();
     }
-    QV_ASSIGN(mlkem::EncapsulationKey parsed, mlkem::EncapsulationKey::parse(ek));
+    QV_ASSIGN(std::unique_ptr<mlkem::EncapsulationKey> parsed, mlkem::EncapsulationKey::parse_on_heap(ek));
     auto& s = recipients.slot[recipients.next];
     recipients.next ^= 1U;
-    s.emplace(parsed);
-    return &*s;
+    s = std::move(parsed);
+    return s.get();
 }
 
 }  // namespace

@@ -16,16 +16,13 @@ constexpr const char* kWhat = "sealed session";
 
 enum Field : int { SessionId, SignKey, EncKey, ExpiresAt, Other };
 
+// `name` as written in the record, escapes unresolved.
 Field field_named(std::string_view name) {
-    if (name == "session_id") return SessionId;
-    if (name == "sign_key") return SignKey;
-    if (name == "enc_key") return EncKey;
-    if (name == "expires_at") return ExpiresAt;
+    if (json::text_equals(name, "session_id")) return SessionId;
+    if (json::text_equals(name, "sign_key")) return SignKey;
+    if (json::text_equals(name, "enc_key")) return EncKey;
+    if (json::text_equals(name, "expires_at")) return ExpiresAt;
     return Other;
-}
-
-std::span<const std::uint8_t> as_bytes(std::string_view s) {
-    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
 // Reads the record level straight into the four fields; every refusal is the
@@ -53,16 +50,11 @@ public:
         seen_[f] = true;
         switch (f) {
             case SessionId:
-                if (it.kind != json::Kind::String) return false;
-                session_id.assign(it.text);
-                return true;
+                return it.kind == json::Kind::String && json::read_string(it.text, session_id);
             case SignKey:
-            case EncKey: {
-                if (it.kind != json::Kind::String) return false;
-                ZeroizingBuffer& out = f == SignKey ? sign_text : enc_text;
-                out.append(as_bytes(it.text));
-                return true;
-            }
+            case EncKey:
+                return it.kind == json::Kind::String &&
+                       json::read_string(it.text, f == SignKey ? sign_text : enc_text);
             case ExpiresAt:
                 return it.kind == json::Kind::Number && json::parse_int64(it.text, expires_at);
             default:

@@ -1,18 +1,27 @@
 // A strict RFC 8259 reader for small JSON records held in secret memory.
 //
-// It runs Boost.JSON's SAX parser over the caller's buffer and builds no
-// document tree: the values one level below the top-level object or array
-// are handed to a visitor as they are read, deeper values are parsed for
-// validity and dropped. Accepted: exactly one object or array, JSON white
-// space around it and nothing else (a NUL byte or a second value after it
-// fails); UTF-8 validated inside strings; escapes resolved, lone surrogate
-// escapes refused; no comments, no trailing commas, no NaN/Infinity.
+// It builds no document tree and never recurses: the record level (the
+// members of the top-level object, or the elements of the top-level array)
+// is read by a loop that hands each value to a visitor as it is met, and
+// every nested value is checked and skipped by the scans of json/scan.hpp,
+// which keep their own stack of open brackets (a bit per level). Parsing a
+// record therefore takes a small, fixed amount of native stack and at most
+// a bit per byte of heap, whatever its depth. Accepted: exactly one object
+// or array, JSON white space around it and nothing else (a NUL byte or a
+// second value after it fails); UTF-8 validated inside strings; lone
+// surrogate escapes refused; no comments, no trailing commas, no
+// NaN/Infinity. Numbers are checked by the grammar and passed as written,
+// so any exponent is accepted; the visitor decides what it reads.
+// Escapes in the strings a visitor reads are resolved by Boost.JSON's
+// basic_parser (read_string, text_equals); the stack it used is zeroed
+// before they return.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "error/result.hpp"
@@ -26,31 +35,29 @@ enum class Kind : std::uint8_t { String, Number, True, False, Null, Object, Arra
 // element of the top-level array.
 struct Item {
     Kind kind;
-    // String: the text with escapes resolved (valid UTF-8). Number: the number
-    // exactly as written. Empty for the other kinds; an Object or Array item is
-    // reported once, when it opens, and its contents are skipped unstored.
+    // String: the text between the quotes exactly as written (checked, escapes
+    // not resolved: see read_string). Number: the number exactly as written.
+    // Empty for the other kinds; an Object or Array item is reported once,
+    // when it opens, and its contents are skipped unstored. Always a view into
+    // the input.
     std::string_view text;
-    // True when `text` points into the input buffer, so it stays valid as long
-    // as the input does; otherwise it is valid only during the callback (it
-    // sits in scratch memory that is zeroed afterwards).
-    bool in_input;
 };
 
 // Receives the record level of one document, in document order. Any callback
-// may return false to reject the document. Views passed in follow the rule of
-// Item::in_input; copy secret text that must outlive them into a
-// ZeroizingBuffer.
+// may return false to reject the document. Texts passed in are views into
+// the input, with escapes unresolved; copy secret text that must outlive the
+// input into a ZeroizingBuffer with read_string.
 //
 // Example: a record that is an object with members "id" (string) and "n"
 // (integer), or the array ["id", n]:
 //
 //   struct Rec final : json::RecordVisitor {
 //       bool begin(json::Kind top) override { array = top == json::Kind::Array; return true; }
-//       bool member(std::string_view name) override { current = name; return true; }
+//       bool member(std::string_view name) override { n_next = json::text_equals(name, "n"); return true; }
 //       bool item(const json::Item& it) override {
-//           std::string_view field = array ? (index == 0 ? "id" : "n") : current;
+//           const bool is_n = array ? index == 1 : n_next;
 //           ++index;
-//           if (field == "n") return it.kind == json::Kind::Number && json::parse_int64(it.text, n);
+//           if (is_n) return it.kind == json::Kind::Number && json::parse_int64(it.text, n);
 //           ...
 //       }
 //       bool end(std::size_t count) override { return !array || count == 2; }
@@ -62,8 +69,8 @@ public:
     // The top-level value opens: Kind::Object or Kind::Array. A top-level
     // scalar is refused before any callback.
     virtual bool begin(Kind top) = 0;
-    // Object form only: the name of the member whose value comes next, escapes
-    // resolved. A name given twice is reported twice.
+    // Object form only: the name of the member whose value comes next, as
+    // written between its quotes. A name given twice is reported twice.
     virtual bool member(std::string_view name) = 0;
     virtual bool item(const Item& item) = 0;
     // The top-level value closed after `count` members or elements.
@@ -80,13 +87,20 @@ inline constexpr std::size_t kAnyDepth = static_cast<std::size_t>(-1);
 
 // Reads one document; Malformed(what) when it is not valid JSON, nests deeper
 // than max_depth, has anything but white space after the value, or the
-// visitor refuses it. The parser's own error text is never shown.
-// The parser recurses once per nesting level on the native stack: a document
-// nested more deeply than a thread's stack safely holds is parsed on a stack
-// of its own, sized to the document, so any depth is read without overflow.
-// Running out of memory for that stack throws std::bad_alloc.
+// visitor refuses it. The parser's own error text is never shown. Throws
+// std::bad_alloc when the bracket stack of a very deep value cannot grow.
 Status read_record(std::span<const std::uint8_t> text, RecordVisitor& visitor, const char* what,
                    std::size_t max_depth);
+
+// String text passed by read_record (a view into its input, between the
+// quotes): `wanted` equals it once escapes are resolved.
+bool text_equals(std::string_view text, std::string_view wanted);
+
+// Appends the string text passed by read_record, escapes resolved, to
+// `out`; room for it is made once. False only if the parser refuses text
+// the reader accepted.
+bool read_string(std::string_view text, ZeroizingBuffer& out);
+bool read_string(std::string_view text, std::string& out);
 
 // The integer written as `text` (a JSON number's raw text): optional minus,
 // digits, no fraction, no exponent, within the signed 64-bit range.

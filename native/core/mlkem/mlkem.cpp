@@ -42,15 +42,20 @@ Status check_encapsulation_key(std::span<const std::uint8_t> ek) {
     return {};
 }
 
-Result<EncapsulationKey> EncapsulationKey::parse(std::span<const std::uint8_t> ek) {
+Result<std::unique_ptr<EncapsulationKey>> EncapsulationKey::parse_on_heap(std::span<const std::uint8_t> ek) {
     if (ek.size() != PUBLIC_KEY_BYTES) return ErrorKind::InvalidKey;
-    EncapsulationKey key;
-    if (!decode_checked(key.t_hat_, ek.first(K * POLY_BYTES))) return ErrorKind::InvalidKey;
-    std::memcpy(key.ek_.data(), ek.data(), PUBLIC_KEY_BYTES);
+    std::unique_ptr<EncapsulationKey> key(new EncapsulationKey);
+    if (!decode_checked(key->t_hat_, ek.first(K * POLY_BYTES))) return ErrorKind::InvalidKey;
+    std::memcpy(key->ek_.data(), ek.data(), PUBLIC_KEY_BYTES);
     Hasher hasher;
-    hasher.h(key.h_, {ek});
-    expand_matrix(key.a_hat_, std::span(key.ek_).subspan<K * POLY_BYTES, 32>(), hasher);
+    hasher.h(key->h_, {ek});
+    expand_matrix(key->a_hat_, std::span(key->ek_).subspan<K * POLY_BYTES, 32>(), hasher);
     return key;
+}
+
+Result<EncapsulationKey> EncapsulationKey::parse(std::span<const std::uint8_t> ek) {
+    QV_ASSIGN(const std::unique_ptr<EncapsulationKey> key, parse_on_heap(ek));
+    return *key;
 }
 
 Status check_decapsulation_key(std::span<const std::uint8_t> dk) {

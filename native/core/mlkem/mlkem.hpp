@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "error/result.hpp"
@@ -25,6 +26,9 @@ public:
     // FIPS 203 section 7.2: InvalidKey unless ek is 1184 bytes and passes the
     // modulus check (ByteEncode12(ByteDecode12(t̂ bytes)) == t̂ bytes).
     static Result<EncapsulationKey> parse(std::span<const std::uint8_t> ek);
+    // As parse, built in the heap: the key is over 7 KiB, too much to pass
+    // through the stack of a small thread.
+    static Result<std::unique_ptr<EncapsulationKey>> parse_on_heap(std::span<const std::uint8_t> ek);
 
     std::span<const std::uint8_t, PUBLIC_KEY_BYTES> bytes() const noexcept { return ek_; }
     std::span<const std::uint8_t, 32> hash() const noexcept { return h_; }

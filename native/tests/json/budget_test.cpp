@@ -1,0 +1,182 @@
+// What a hostile record can cost the reader, and what reading leaves behind:
+// heap and mapped bytes (counted by the operator new and mmap below) stay
+// within twice the record plus a constant, the native stack used is small
+// and the same at any depth, and no text that was read or skipped is left
+// on the stack after the call.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "hybrid/session.hpp"
+#include "json/reader.hpp"
+#include "stack_probe.hpp"
+
+namespace {
+
+std::atomic<long long> g_live{0}, g_peak{0};
+
+void note(long long delta) {
+    const long long now = g_live += delta;
+    long long peak = g_peak.load();
+    while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
+    }
+}
+
+constexpr std::size_t kHeader = 16;
+
+}  // namespace
+
+void* operator new(std::size_t n) {
+    auto* p = static_cast<unsigned char*>(std::malloc(n + kHeader));
+    if (p == nullptr) throw std::bad_alloc();
+    *reinterpret_cast<std::size_t*>(p) = n;
+    note(static_cast<long long>(n));
+    return p + kHeader;
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept {
+    if (p == nullptr) return;
+    auto* b = static_cast<unsigned char*>(p) - kHeader;
+    note(-static_cast<long long>(*reinterpret_cast<std::size_t*>(b)));
+    std::free(b);
+}
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+
+// Large zeroizing buffers are page mappings of their own: count those too.
+extern "C" void* mmap(void* addr, std::size_t n, int prot, int flags, int fd, off_t off) {
+    void* p = reinterpret_cast<void*>(syscall(SYS_mmap, addr, n, prot, flags, fd, off));
+    if (p != MAP_FAILED) note(static_cast<long long>(n));
+    return p;
+}
+extern "C" int munmap(void* addr, std::size_t n) {
+    note(-static_cast<long long>(n));
+    return static_cast<int>(syscall(SYS_munmap, addr, n));
+}
+
+namespace qv::json {
+namespace {
+
+std::span<const std::uint8_t> as_bytes(std::string_view s) {
+    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+// Takes every string of the record level, escapes resolved, as a reader of
+// secrets does.
+struct ReadAll final : RecordVisitor {
+    ZeroizingBuffer last;
+    bool begin(Kind) override { return true; }
+    bool member(std::string_view) override { return true; }
+    bool item(const Item& it) override {
+        last.clear();
+        return it.kind != Kind::String || read_string(it.text, last);
+    }
+    bool end(std::size_t) override { return true; }
+};
+
+struct Cost {
+    std::size_t stack;
+    long long memory;
+};
+
+// Runs `fn` on a fresh painted thread (fresh per-thread buffer caches too).
+Cost measure(test::PaintedStack& stack, const std::function<void()>& fn) {
+    long long memory = 0;
+    const std::size_t used = stack.run([&] {
+        const long long start = g_live.load();
+        g_peak = start;
+        fn();
+        memory = g_peak.load() - start;
+    });
+    return {used, memory};
+}
+
+std::string nest(std::size_t depth, const std::string& inner) {
+    std::string s;
+    for (std::size_t i = 0; i < depth; ++i) s += i % 2 ? "[" : R"({"a":)";
+    s += inner;
+    for (std::size_t i = depth; i-- > 0;) s += i % 2 ? "]" : "}";
+    return s;
+}
+
+const std::string kKey = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8";
+
+std::string session(const std::string& extra) {
+    return R"({"session_id":"s","sign_key":")" + kKey + R"(","enc_key":")" + kKey + R"(","expires_at":1,"x":)" +
+           extra + "}";
+}
+
+TEST(ReaderBudget, MemoryAndStackStayWithinBoundsAtAnyDepth) {
+    test::PaintedStack stack(256 * 1024);
+    const Cost base = measure(stack, [] {});
+    const std::string escaped(200'000, 'e');
+    std::string backslashes;
+    for (int i = 0; i < 100'000; ++i) backslashes += "\\u00e9";
+    const std::string records[] = {
+        R"({"k":"v"})",
+        R"({"x":)" + std::string(1'000'000, '[') + std::string(1'000'000, ']') + "}",
+        R"({"x":)" + nest(1'000'000, "1e2147483648") + "}",
+        R"({"k":")" + backslashes + R"(","x":")" + backslashes + R"("})",
+        "[" + nest(300'000, R"("\n)" + escaped + R"(")") + "]",
+    };
+    std::size_t deepest = 0;
+    for (const std::string& r : records) {
+        for (const bool sealed : {false, true}) {
+            const std::string text = sealed ? session(r) : r;
+            bool ok = false;
+            const Cost c = measure(stack, [&] {
+                if (sealed) {
+                    ok = hybrid::parse_sealed_session(as_bytes(text)).ok();
+                } else {
+                    ReadAll all;
+                    ok = read_record(as_bytes(text), all, "record", kAnyDepth).ok();
+                }
+            });
+            EXPECT_TRUE(ok) << text.substr(0, 40);
+            const std::size_t stack_used = c.stack - base.stack;
+            deepest = std::max(deepest, stack_used);
+            std::printf("record of %zu bytes%s: heap and mappings %lld bytes, stack %zu bytes\n", text.size(),
+                        sealed ? " (sealed session)" : "", c.memory, stack_used);
+            EXPECT_LE(c.memory, static_cast<long long>(2 * text.size() + 64 * 1024)) << text.substr(0, 40);
+            EXPECT_LE(stack_used, 8u * 1024) << text.substr(0, 40);
+        }
+    }
+    std::printf("deepest stack of a record read: %zu bytes (thread start %zu bytes)\n", deepest, base.stack);
+}
+
+// Texts read (escapes resolved through the parser's stack buffer) and
+// skipped, shallow and deep; neither may remain anywhere on the stack after
+// the call. The marker ends the text, so it sits in the parser's last chunk.
+TEST(ReaderBudget, NoTextIsLeftOnTheStack) {
+    test::PaintedStack stack(256 * 1024);
+    const std::string tail(600, 'Q');  // longer than the parser's escape buffer
+    const std::string read_text = tail + "READMARK-0123456789", skipped_text = tail + "SKIPMARK-0123456789";
+    const std::string read_escaped = "\\u0051" + read_text.substr(1);
+    const std::string skipped_escaped = "\\u0051" + skipped_text.substr(1);
+    const std::string field = R"({"a":)" + nest(120, '"' + skipped_escaped + '"') + R"(,"k":")" + read_escaped +
+                              R"(","\u006b2":")" + read_escaped + R"("})";
+    const std::string sealed = session(nest(500, '"' + skipped_escaped + '"')).replace(
+        1, std::string(R"("session_id":"s")").size(), R"("session_id":")" + read_escaped + '"');
+    for (const auto& [text, is_field] : {std::pair{field, true}, std::pair{sealed, false}}) {
+        stack.run([&] {
+            if (is_field) {
+                ASSERT_EQ(find_string_member(as_bytes(text), "k").value().text, read_text);
+            } else {
+                ASSERT_EQ(hybrid::parse_sealed_session(as_bytes(text)).value().session_id, read_text);
+            }
+        });
+        for (const std::string marker : {"READMARK-0123456789", "SKIPMARK-0123456789"})
+            EXPECT_FALSE(stack.holds(as_bytes(marker))) << marker << (is_field ? " in a field" : " in a session");
+    }
+}
+
+}  // namespace
+}  // namespace qv::json
