@@ -88,6 +88,10 @@ Result<ZeroizingBuffer> HybridKeyPair::open(std::span<const std::uint8_t> encaps
                                             std::span<const std::uint8_t> nonce,
                                             std::span<const std::uint8_t> ciphertext,
                                             std::span<const std::uint8_t> aad) {
+    // The plaintext buffer is made before the lock: running out of memory for
+    // a forged, huge ciphertext must leave the identity untouched and usable.
+    const std::size_t len = ciphertext.size() < AES_GCM_TAG_BYTES ? 0 : ciphertext.size() - AES_GCM_TAG_BYTES;
+    ZeroizingBuffer plaintext = allocating([&] { return ZeroizingBuffer(len); });
     QV_ASSIGN(auto guard, lock_.acquire());
     if (encapsulation.size() != ENCAPSULATION_BYTES)
         return Error::bad_length("encapsulation", ENCAPSULATION_BYTES, encapsulation.size());
@@ -114,7 +118,8 @@ Result<ZeroizingBuffer> HybridKeyPair::open(std::span<const std::uint8_t> encaps
 
     Key32 key;
     derive_seal_key(x_shared.v, k_mlkem.v, enc, key.v);
-    return aes256gcm_open(key.v, nonce, ciphertext, aad);
+    QV_CHECK(aes256gcm_open_into(key.v, nonce, ciphertext, aad, plaintext.span()));
+    return plaintext;
 }
 
 }  // namespace qv::hybrid
