@@ -59,20 +59,5 @@ TEST(RandomRegion, FailingSourceGivesRngFailedAndReleasesTheRegion) {
     EXPECT_EQ(read_counters().live_secrets, live);
 }
 
-TEST(ZeroizingBuffer, GrowsAndShrinksKeepingBytes) {
-    ZeroizingBuffer buf;
-    for (int i = 0; i < 100; ++i) buf.push_back(static_cast<std::uint8_t>(i));
-    ASSERT_EQ(buf.size(), 100u);
-    EXPECT_EQ(buf[99], 99);
-    buf.resize(10);
-    EXPECT_EQ(buf.size(), 10u);
-    buf.resize(20);
-    EXPECT_EQ(buf[15], 0);
-    EXPECT_EQ(buf[9], 9);
-    ZeroizingBuffer moved = std::move(buf);
-    EXPECT_EQ(buf.size(), 0u);
-    EXPECT_EQ(moved[5], 5);
-}
-
 }  // namespace
 }  // namespace qv

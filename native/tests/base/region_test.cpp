@@ -98,17 +98,6 @@ TEST(LockedRegion, MissingCanaryMeansForkedChild) {
     EXPECT_EQ(region->try_clone().error().kind, ErrorKind::ForkedChild);
 }
 
-TEST(LockedRegion, CloneIsIndependent) {
-    auto region = LockedRegion::from_slice(std::vector<std::uint8_t>{9, 8, 7});
-    ASSERT_TRUE(region.ok());
-    auto copy = region->try_clone();
-    ASSERT_TRUE(copy.ok());
-    region->wipe();
-    auto bytes = copy->bytes();
-    ASSERT_TRUE(bytes.ok());
-    EXPECT_EQ(std::vector<std::uint8_t>(bytes->begin(), bytes->end()), (std::vector<std::uint8_t>{9, 8, 7}));
-}
-
 // Each death test runs in its own child process (re-executed: "threadsafe").
 // The child installs its own SIGSEGV handler, which checks that the fault is
 // at the guard byte, says so, and lets the signal kill the process; so the
