@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -57,6 +58,24 @@ TEST(RandomRegion, FailingSourceGivesRngFailedAndReleasesTheRegion) {
     set_random_source(previous);
     EXPECT_EQ(region.error().kind, ErrorKind::RngFailed);
     EXPECT_EQ(read_counters().live_secrets, live);
+}
+
+// A released large buffer's block is kept for reuse and must come back all
+// zero: the only trace of a secret the staging cache could leave.
+TEST(ZeroizingBuffer, ReusedBlocksComeBackZeroed) {
+    const std::size_t n = 40000;  // a cached, whole-page staging block
+    const std::uint8_t* first = nullptr;
+    {
+        ZeroizingBuffer secret(n);
+        std::memset(secret.data(), 0xa5, n);
+        secret.resize(n / 2);  // shrinking zeroes the tail at once
+        for (std::size_t i = n / 2; i < n; ++i) ASSERT_EQ(secret.data()[i], 0) << i;
+        std::memset(secret.data(), 0xa5, n / 2);
+        first = secret.data();
+    }
+    ZeroizingBuffer again(n);
+    if (again.data() != first) GTEST_SKIP() << "no staging cache in this build";
+    for (std::size_t i = 0; i < again.capacity(); ++i) ASSERT_EQ(again.data()[i], 0) << i;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <string>
 
 #include <signal.h>
 #include <unistd.h>
@@ -57,6 +58,24 @@ TEST(LockPolicyParse, OnlyTrimmedCaseFoldedRequireRequires) {
     }
     // Full-width letters are not ASCII case variants.
     EXPECT_EQ(parse_lock_policy("\uff52equire"), LockPolicy::BestEffort);
+}
+
+std::string utf8(char32_t c) {
+    if (c < 0x80) return std::string(1, static_cast<char>(c));
+    if (c < 0x800) return {static_cast<char>(0xc0 | c >> 6), static_cast<char>(0x80 | (c & 0x3f))};
+    return {static_cast<char>(0xe0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3f)),
+            static_cast<char>(0x80 | (c & 0x3f))};
+}
+
+// Every Unicode White_Space code point is trimmed; its neighbours are not.
+TEST(LockPolicyParse, TrimsExactlyTheUnicodeWhiteSpace) {
+    for (char32_t c : {0x09, 0x0d, 0x20, 0x85, 0xa0, 0x1680, 0x2000, 0x200a, 0x2028, 0x2029, 0x202f, 0x205f, 0x3000}) {
+        EXPECT_EQ(parse_lock_policy(utf8(c) + "require" + utf8(c)), LockPolicy::Require) << std::hex << static_cast<std::uint32_t>(c);
+    }
+    for (char32_t c : {0x08, 0x0e, 0x1f, 0x84, 0x1fff, 0x200b, 0x2027, 0x202a, 0x205e, 0x3001}) {
+        EXPECT_EQ(parse_lock_policy(utf8(c) + "require"), LockPolicy::BestEffort) << std::hex << static_cast<std::uint32_t>(c);
+        EXPECT_EQ(parse_lock_policy("require" + utf8(c)), LockPolicy::BestEffort) << std::hex << static_cast<std::uint32_t>(c);
+    }
 }
 
 TEST(LockedRegion, FreshRegionHoldsCanaryThenZerosAndCountsItself) {
