@@ -60,8 +60,8 @@ TEST(RandomRegion, FailingSourceGivesRngFailedAndReleasesTheRegion) {
     EXPECT_EQ(read_counters().live_secrets, live);
 }
 
-// A released large buffer's block is kept for reuse and must come back all
-// zero: the only trace of a secret the staging cache could leave.
+// Shrinking and clearing zero the dropped bytes at once; a released large
+// buffer's block is kept for reuse and must come back all zero.
 TEST(ZeroizingBuffer, ReusedBlocksComeBackZeroed) {
     const std::size_t n = 40000;  // a cached, whole-page staging block
     const std::uint8_t* first = nullptr;
@@ -71,6 +71,9 @@ TEST(ZeroizingBuffer, ReusedBlocksComeBackZeroed) {
         secret.resize(n / 2);  // shrinking zeroes the tail at once
         for (std::size_t i = n / 2; i < n; ++i) ASSERT_EQ(secret.data()[i], 0) << i;
         std::memset(secret.data(), 0xa5, n / 2);
+        secret.clear();  // so does clearing, over the whole capacity
+        for (std::size_t i = 0; i < secret.capacity(); ++i) ASSERT_EQ(secret.data()[i], 0) << i;
+        std::memset(secret.data(), 0xa5, n);
         first = secret.data();
     }
     ZeroizingBuffer again(n);
