@@ -146,4 +146,5 @@ def test_status_shows_regions_left_before_the_map_and_mlock_limits() -> None:
     dropped = empty["regions_before_max_map_count"] - many["regions_before_max_map_count"]
     assert 300 * 2 // 3 - 3 <= dropped <= 300 + 3
     assert table["regions_before_mlock_limit"] == "0"
-    assert int(table["regions_before_max_map_count"]) == many["regions_before_max_map_count"]
+    # Read a moment later: the interpreter's allocator may have mapped a page since.
+    assert abs(int(table["regions_before_max_map_count"]) - many["regions_before_max_map_count"]) <= 3
