@@ -22,39 +22,16 @@ def pool() -> _secure.EntropyPool:
     return EntropyPool()
 
 
-@pytest.mark.parametrize("n", [0, 1, 31, 32, 33, 64, 4096, 10_000])
-def test_random_has_the_asked_length(pool: _secure.EntropyPool, n: int) -> None:
-    out = pool.random(n)
-    assert type(out) is bytes and len(out) == n
-
-
-def test_successive_outputs_differ(pool: _secure.EntropyPool) -> None:
-    outputs = {pool.random(32) for _ in range(100)}
-    assert len(outputs) == 100
+def test_sizes_and_successive_outputs(pool: _secure.EntropyPool) -> None:
+    for n in [0, 1, 31, 32, 33, 64, 4096, 10_000]:
+        out = pool.random(n)
+        assert type(out) is bytes and len(out) == n
+    assert len({pool.random(32) for _ in range(100)}) == 100
     other = EntropyPool()
     pool.mix(b"same seed")
     other.mix(b"same seed")
     assert pool.random(32) != other.random(32)  # fresh OS bytes in every block
     assert len(pool.random(np.uint8(5))) == 5 and len(pool.random(True)) == 1  # index objects
-
-
-@pytest.mark.parametrize(
-    ("n", "exc", "message"),
-    [
-        (-1, OverflowError, "can't convert negative int to unsigned"),
-        (2**64, OverflowError, "int too big to convert"),
-        (1.5, TypeError, "'float' object cannot be interpreted as an integer"),
-        ("3", TypeError, "'str' object cannot be interpreted as an integer"),
-        (None, TypeError, "'NoneType' object cannot be interpreted as an integer"),
-    ],
-)
-@pytest.mark.parametrize("method", ["random", "random_secret"])
-def test_bad_sizes_are_refused_by_the_integer_conversion(
-    pool: _secure.EntropyPool, method: str, n: object, exc: type, message: str
-) -> None:
-    with pytest.raises(exc) as info:
-        getattr(pool, method)(n)
-    assert str(info.value) == message and info.value.__notes__ == ["argument 'n'"]
 
 
 @pytest.mark.parametrize("n", [2**63, 2**64 - 1])
@@ -71,14 +48,11 @@ def test_random_secret_is_a_locked_box(pool: _secure.EntropyPool, no_leak) -> No
     assert type(box) is SecretBox and len(box) == 32 and live() == before + 1
     assert box.is_locked == SecretBox.random(1).is_locked
     assert pool.random_secret(32) != box
-    del box
-
-
-@pytest.mark.parametrize(("n", "message"), [(0, EMPTY), (2**64 - 1, NO_PAGE)])
-def test_random_secret_refusals(pool: _secure.EntropyPool, n: int, message: str, no_leak) -> None:  # type: ignore[no-untyped-def]
-    with pytest.raises(SecureError) as info:
-        pool.random_secret(n)
-    assert str(info.value) == message
+    for n, message in [(0, EMPTY), (2**64 - 1, NO_PAGE)]:
+        with pytest.raises(SecureError) as info:
+            pool.random_secret(n)
+        assert str(info.value) == message
+    del box, info
 
 
 @pytest.mark.parametrize(
@@ -93,19 +67,23 @@ def test_mix_takes_bytes_like_seeds_and_boxes(pool: _secure.EntropyPool, seed: o
         assert not seed.is_wiped and len(seed) == 32
 
 
-def test_mix_with_a_wiped_box_is_refused_and_the_pool_stays_usable(pool: _secure.EntropyPool) -> None:
+def _wiped() -> SecretBox:
     box = SecretBox.random(16)
     box.wipe()
-    with pytest.raises(SecureError) as info:
-        pool.mix(box)
-    assert str(info.value) == WIPED
-    assert len(pool.random(32)) == 32
-    assert repr(pool) == "EntropyPool(<state redacted>)"
+    return box
 
 
 @pytest.mark.parametrize(
     ("call", "exc", "message"),
     [
+        *[(lambda p, m=m, n=n: getattr(p, m)(n), e, text) for m in ("random", "random_secret") for n, e, text in [
+            (-1, OverflowError, "can't convert negative int to unsigned"),
+            (2**64, OverflowError, "int too big to convert"),
+            (1.5, TypeError, "'float' object cannot be interpreted as an integer"),
+            ("3", TypeError, "'str' object cannot be interpreted as an integer"),
+            (None, TypeError, "'NoneType' object cannot be interpreted as an integer"),
+        ]],  # fmt: skip
+        (lambda p: p.mix(_wiped()), SecureError, WIPED),
         (lambda p: p.mix("seed"), TypeError, STR_REFUSED),
         (lambda p: p.mix(None), TypeError, "a bytes-like object is required, not 'NoneType'"),
         (lambda p: p.mix(), TypeError, "mix() missing required argument 'seed' (pos 1)"),
@@ -115,10 +93,14 @@ def test_mix_with_a_wiped_box_is_refused_and_the_pool_stays_usable(pool: _secure
         (lambda p: EntropyPool(seed=b""), TypeError, "EntropyPool() got an unexpected keyword argument 'seed'"),
     ],
 )
-def test_argument_errors(pool: _secure.EntropyPool, call, exc: type, message: str) -> None:  # type: ignore[no-untyped-def]
+def test_refusals_leave_the_pool_usable(pool: _secure.EntropyPool, call, exc: type, message: str) -> None:  # type: ignore[no-untyped-def]
     with pytest.raises(exc) as info:
         call(pool)
     assert str(info.value) == message
+    if "interpreted" in message or "convert" in message:  # the integer conversion names its argument
+        assert info.value.__notes__ == ["argument 'n'"]
+    assert len(pool.random(32)) == 32
+    assert repr(pool) == "EntropyPool(<state redacted>)"
 
 
 def test_os_rng_failure(failing_rng: dict[str, str]) -> None:

@@ -33,26 +33,16 @@ def test_random_boxes_have_their_length_and_differ(length: int) -> None:
 
 
 def test_from_bytes_zeroes_writable_contiguous_sources() -> None:
-    ba = bytearray(b"secret")
+    ba, under, arr = bytearray(b"secret"), bytearray(b"abcd"), np.frombuffer(bytearray(b"abcd"), dtype=np.uint8)
     box = SecretBox.from_bytes(ba)
     assert ba == bytearray(6) and box == SecretBox.from_bytes(b"secret")
-
-    under = bytearray(b"abcd")
     SecretBox.from_bytes(memoryview(under))
-    assert under == bytearray(4)
-
-    arr = np.frombuffer(bytearray(b"abcd"), dtype=np.uint8)
     SecretBox.from_bytes(arr)
-    assert not arr.any()
-
-
-def test_from_bytes_leaves_read_only_and_strided_sources() -> None:
-    ro = b"keep"
+    assert under == bytearray(4) and not arr.any()
+    ro, strided = b"keep", bytearray(b"abcdef")  # read-only and strided sources are left alone
     SecretBox.from_bytes(ro)
-    assert ro == b"keep"
-    strided_src = bytearray(b"abcdef")
-    assert SecretBox.from_bytes(memoryview(strided_src)[::2]).reveal() == b"ace"
-    assert strided_src == bytearray(b"abcdef")
+    assert SecretBox.from_bytes(memoryview(strided)[::2]).reveal() == b"ace"
+    assert (ro, strided) == (b"keep", bytearray(b"abcdef"))
 
 
 def test_wiped_box_keeps_length_and_flags_but_refuses_access() -> None:
@@ -69,25 +59,19 @@ def test_wiped_box_keeps_length_and_flags_but_refuses_access() -> None:
     assert box.wipe() is None
 
 
-def test_clone_is_equal_and_independent() -> None:
-    box = SecretBox.from_bytes(b"0123456789")
+def test_clone_and_equality() -> None:
+    box = SecretBox.from_bytes(b"same")
     twin = box.clone()
     assert twin == box and twin is not box
-    box.wipe()
-    assert twin.reveal() == b"0123456789" and not twin.is_wiped
-
-
-def test_equality_with_other_types_and_lengths() -> None:
-    box = SecretBox.from_bytes(b"same")
     assert (box == b"same", box != b"same") == (False, True)
-    assert box != SecretBox.from_bytes(b"same!")
-    assert box == SecretBox.from_bytes(bytearray(b"same"))
+    assert box != SecretBox.from_bytes(b"same!") and box == SecretBox.from_bytes(bytearray(b"same"))
     for op in ("__lt__", "__le__", "__gt__", "__ge__"):
         assert getattr(box, op)(box) is NotImplemented
-    with pytest.raises(TypeError):
-        box < box  # noqa: B015
-    with pytest.raises(TypeError):
-        hash(box)
+    for bad in (lambda: box < box, lambda: hash(box)):
+        with pytest.raises(TypeError):
+            bad()
+    box.wipe()
+    assert twin.reveal() == b"same" and not twin.is_wiped
 
 
 def test_repr_is_redacted() -> None:

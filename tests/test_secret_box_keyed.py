@@ -147,34 +147,23 @@ def test_failures_in_check_order_change_nothing(label, call, exc, message, note)
     assert b.key.aes_gcm_open(NONCE, b.sealed, b"ad") == b"payload"
 
 
-def test_sources_are_never_modified() -> None:
+def test_sealed_layout_aad_forms_and_untouched_sources() -> None:
     key = SecretBox.random(32)
     message, info, salt = bytearray(b"message"), bytearray(b"info"), bytearray(b"salt")
-    nonce, plain, aad = bytearray(NONCE), bytearray(b"plain"), bytearray(b"aad")
+    nonce, plain, aad = bytearray(NONCE), bytearray(b"abc"), bytearray(b"aad")
     key.hmac_sha512(message)
     key.hkdf_sha256(info=info, salt=salt)
     sealed = bytearray(key.aes_gcm_seal(nonce, plain, aad))
     copy = bytes(sealed)
-    key.aes_gcm_open(nonce, sealed, aad)
-    key.aes_gcm_open_secret(nonce, sealed, aad)
-    assert (message, info, salt, nonce, plain, aad) == (b"message", b"info", b"salt", bytes(NONCE), b"plain", b"aad")
-    assert sealed == copy
-
-
-def test_sealed_layout_and_aad_forms() -> None:
-    key = SecretBox.random(32)
-    assert len(key.aes_gcm_seal(NONCE, b"")) == 16
-    assert key.aes_gcm_open(NONCE, key.aes_gcm_seal(NONCE, b"")) == b""
-    forms = [key.aes_gcm_seal(NONCE, b"abc"), key.aes_gcm_seal(NONCE, b"abc", None),
-             key.aes_gcm_seal(NONCE, b"abc", b"")]
-    assert forms[0] == forms[1] == forms[2] and len(forms[0]) == 19
-    assert key.aes_gcm_open(NONCE, forms[0], b"") == key.aes_gcm_open(NONCE, forms[0], aad=None) == b"abc"
-    assert key.aes_gcm_seal(nonce=NONCE, plaintext=b"abc", aad=b"") == forms[0]
-
-
-def test_wrapping_a_box_under_itself() -> None:
-    key = SecretBox.random(32)
-    wrapped = key.aes_gcm_seal_secret(NONCE, key)
+    assert key.aes_gcm_open(nonce, sealed, aad) == key.aes_gcm_open_secret(nonce, sealed, aad).reveal() == b"abc"
+    assert (message, info, salt, nonce, plain, aad, sealed) == (
+        b"message", b"info", b"salt", NONCE, b"abc", b"aad", copy)  # fmt: skip
+    assert len(key.aes_gcm_seal(NONCE, b"")) == 16 and key.aes_gcm_open(NONCE, key.aes_gcm_seal(NONCE, b"")) == b""
+    forms = {key.aes_gcm_seal(NONCE, b"abc"), key.aes_gcm_seal(NONCE, b"abc", None), key.aes_gcm_seal(NONCE, b"abc", b""),
+             key.aes_gcm_seal(nonce=NONCE, plaintext=b"abc", aad=b"")}  # fmt: skip
+    assert len(forms) == 1 and len(sealed := forms.pop()) == 19
+    assert key.aes_gcm_open(NONCE, sealed, b"") == key.aes_gcm_open(NONCE, sealed, aad=None) == b"abc"
+    wrapped = key.aes_gcm_seal_secret(NONCE, key)  # a box wrapped under itself
     assert wrapped == key.aes_gcm_seal(NONCE, key.reveal())
     unwrapped = key.aes_gcm_open_secret(NONCE, wrapped)
     assert unwrapped == key and len(unwrapped) == 32 and not unwrapped.is_wiped

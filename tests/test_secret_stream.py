@@ -91,64 +91,50 @@ def test_wrong_key_header_or_ad_does_not_open(key: SecretBox, make_pull, ad: byt
     push = Push(key)
     with pytest.raises(SecureError, match="ciphertext did not open"):
         make_pull(key, push.header).pull(push.push(b"m", ad=b"one" if ad else b""), ad=ad)
+    for flag, final in [(False, False), (np.False_, False), (np.True_, True)]:  # bools and numpy bools
+        push, pull = pair(key)
+        assert pull.pull(push.push(b"m", final=flag)) == (b"m", final)
+    push = Push(key=key)  # keywords for positional parameters
+    assert Pull(key=key, header=push.header).pull(chunk=push.push(message=b"kw", final=True)) == (b"kw", True)
 
 
-@pytest.mark.parametrize(("flag", "final"), [(False, False), (np.False_, False), (np.True_, True)])
-def test_final_accepts_bools_and_numpy_bools(key: SecretBox, flag: object, final: bool) -> None:
-    push, pull = pair(key)
-    assert pull.pull(push.push(b"m", final=flag)) == (b"m", final)
+NOT_BOOL = "object is not an instance of 'bool'"
+AT_MOST_1 = "push() takes at most 1 positional argument (2 given)"
+NOT_BOX = "'bytes' object is not an instance of 'SecretBox'"
 
 
 @pytest.mark.parametrize(
     ("call", "message", "note"),
     [
-        (lambda p: p.push(b"x", final=1), "'int' object is not an instance of 'bool'", "argument 'final'"),
-        (lambda p: p.push(b"x", final=None), "'None' is not an instance of 'bool'", "argument 'final'"),
-        (lambda p: p.push(b"x", final="yes"), "'str' object is not an instance of 'bool'", "argument 'final'"),
-        (lambda p: p.push(b"x", True), "push() takes at most 1 positional argument (2 given)", None),
-        (lambda p: p.push(b"x", b"ad"), "push() takes at most 1 positional argument (2 given)", None),
-        (lambda p: p.push("text"), STR_REFUSED, None),
-        (lambda p: p.push(b"x", ad="text"), STR_REFUSED, None),
-        (lambda p: p.push(), "push() missing required argument 'message' (pos 1)", None),
-        (lambda p: p.push(b"x", tag=3), "push() got an unexpected keyword argument 'tag'", None),
-        # final is converted before message
-        (lambda p: p.push("text", final=0), "'int' object is not an instance of 'bool'", "argument 'final'"),
+        (lambda k, p: p.push(b"x", final=1), "'int' " + NOT_BOOL, "argument 'final'"),
+        (lambda k, p: p.push(b"x", final=None), "'None' is not an instance of 'bool'", "argument 'final'"),
+        (lambda k, p: p.push(b"x", final="yes"), "'str' " + NOT_BOOL, "argument 'final'"),
+        (lambda k, p: p.push("text", final=0), "'int' " + NOT_BOOL, "argument 'final'"),  # final before message
+        (lambda k, p: p.push(b"x", True), AT_MOST_1, None),
+        (lambda k, p: p.push(b"x", b"ad"), AT_MOST_1, None),
+        (lambda k, p: p.push("text"), STR_REFUSED, None),
+        (lambda k, p: p.push(b"x", ad="text"), STR_REFUSED, None),
+        (lambda k, p: p.push(), "push() missing required argument 'message' (pos 1)", None),
+        (lambda k, p: p.push(b"x", tag=3), "push() got an unexpected keyword argument 'tag'", None),
+        (lambda k, p: Push(b"k" * 32), NOT_BOX, "argument 'key'"),
+        (lambda k, p: Push(None), "'None' is not an instance of 'SecretBox'", "argument 'key'"),
+        (lambda k, p: Pull(b"k" * 32, p.header), NOT_BOX, "argument 'key'"),
+        (lambda k, p: Pull(k, "header"), STR_REFUSED, None),
+        (lambda k, p: Pull(k, p.header, p.header), "SecretStreamPull() takes at most 2 positional arguments (3 given)", None),
+        (lambda k, p: Pull(k), "SecretStreamPull() missing required argument 'header' (pos 2)", None),
+        (lambda k, p: Push(), "SecretStreamPush() missing required argument 'key' (pos 1)", None),
+        (lambda k, p: Push(k, header=p.header), "SecretStreamPush() got an unexpected keyword argument 'header'", None),
+        (lambda k, p: Pull(k, None), "a bytes-like object is required, not 'NoneType'", None),
     ],
 )
-def test_push_argument_errors(key: SecretBox, call, message: str, note: str | None) -> None:  # type: ignore[no-untyped-def]
+def test_argument_errors(key: SecretBox, call, message: str, note: str | None) -> None:  # type: ignore[no-untyped-def]
     push = Push(key)
     with pytest.raises(TypeError) as info:
-        call(push)
+        call(key, push)
     assert str(info.value) == message
     assert getattr(info.value, "__notes__", None) == ([note] if note else None)
     assert push.is_finished is False
     assert Pull(key, push.header).pull(push.push(b"ok")) == (b"ok", False)
-
-
-@pytest.mark.parametrize(
-    ("call", "message"),
-    [
-        (lambda k, h: Push(b"k" * 32), "'bytes' object is not an instance of 'SecretBox'"),
-        (lambda k, h: Push(None), "'None' is not an instance of 'SecretBox'"),
-        (lambda k, h: Pull(b"k" * 32, h), "'bytes' object is not an instance of 'SecretBox'"),
-        (lambda k, h: Pull(k, "header"), STR_REFUSED),
-        (lambda k, h: Pull(k, h, h), "SecretStreamPull() takes at most 2 positional arguments (3 given)"),
-        (lambda k, h: Pull(k), "SecretStreamPull() missing required argument 'header' (pos 2)"),
-        (lambda k, h: Push(), "SecretStreamPush() missing required argument 'key' (pos 1)"),
-        (lambda k, h: Push(k, header=h), "SecretStreamPush() got an unexpected keyword argument 'header'"),
-        (lambda k, h: Pull(k, None), "a bytes-like object is required, not 'NoneType'"),
-    ],
-)
-def test_constructor_argument_errors(key: SecretBox, call, message: str) -> None:  # type: ignore[no-untyped-def]
-    with pytest.raises(TypeError) as info:
-        call(key, bytes(24))
-    assert str(info.value) == message
-
-
-def test_keywords_for_positional_parameters(key: SecretBox) -> None:
-    push = Push(key=key)
-    pull = Pull(key=key, header=push.header)
-    assert pull.pull(chunk=push.push(message=b"kw", final=True)) == (b"kw", True)
 
 
 @pytest.mark.parametrize(

@@ -1,7 +1,6 @@
-"""Threads hammering shared objects, ten thousand live boxes, and the
-headroom rows of `quorvex status`. Each runs in its own interpreter: a
-deadlock is caught by the watchdog there (and by the child's timeout), and
-the counters of this process stay untouched."""
+"""Threads hammering shared objects, and the headroom rows of `quorvex
+status`. Each runs in its own interpreter: a deadlock is caught by the
+watchdog there, and the counters of this process stay untouched."""
 
 from __future__ import annotations
 
@@ -110,37 +109,6 @@ def test_threads_on_shared_objects_neither_deadlock_nor_leak() -> None:
     assert result.stdout.split()[-1] == "True", result.stdout
 
 
-SCALE = """
-import gc, json, time
-from quorvex import _secure as q
-
-def live():
-    return q.memory_status()["live_secrets"]
-
-gc.collect()
-start, table = live(), []
-for n in (100, 1_000, 10_000):
-    t0 = time.perf_counter()
-    boxes = [q.SecretBox.random(32) for _ in range(n)]
-    t1 = time.perf_counter()
-    assert live() == start + n and boxes[0] != boxes[-1]
-    del boxes
-    t2 = time.perf_counter()
-    assert live() == start
-    table.append((n, (t1 - t0) / n * 1e6, (t2 - t1) / n * 1e6))
-print(json.dumps(table))
-"""
-
-
-def test_ten_thousand_live_boxes(capsys: pytest.CaptureFixture[str]) -> None:
-    result = run_python(SCALE)
-    assert result.returncode == 0, result.stderr
-    with capsys.disabled():  # a report of the cost per box, never a timed assertion
-        print("\n  live boxes   us/box made   us/box released")
-        for n, made, released in json.loads(result.stdout):
-            print(f"  {n:>10}   {made:>11.1f}   {released:>15.1f}")
-
-
 HEADROOM = """
 import contextlib, io, json
 from quorvex import _secure as q
@@ -178,4 +146,5 @@ def test_status_shows_regions_left_before_the_map_and_mlock_limits() -> None:
     dropped = empty["regions_before_max_map_count"] - many["regions_before_max_map_count"]
     assert 300 * 2 // 3 - 3 <= dropped <= 300 + 3
     assert table["regions_before_mlock_limit"] == "0"
-    assert int(table["regions_before_max_map_count"]) == many["regions_before_max_map_count"]
+    # Read a moment later: the interpreter's allocator may have mapped a page since.
+    assert abs(int(table["regions_before_max_map_count"]) - many["regions_before_max_map_count"]) <= 3
