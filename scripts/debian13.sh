@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs the README's test command (./scripts/test.sh) inside a fresh Debian 13
 # (trixie) root, on a clone of the current commit, as root on a Debian machine.
+# Usage: scripts/debian13.sh [--refresh] [command ...]; a command given runs
+# instead of ./scripts/test.sh, in the clone, under bash -c.
 # The root's base (minbase, python3, python3-venv, python3-dev, git) is made
 # once with mmdebstrap from Debian's archive and kept as a tarball under
 # ${XDG_CACHE_HOME:-~/.cache}/quorvex/debian13 (--refresh makes it anew);
@@ -32,7 +34,14 @@ mirror=$(grep -hoE 'https?://[^ ]+/debian/?( |$)' /etc/apt/sources.list /etc/apt
 mirror=${mirror%/}
 mirror=${mirror:-http://deb.debian.org/debian}
 
-if [[ ${1:-} == --refresh || ! -f $base_tar ]]; then
+refresh=
+if [[ ${1:-} == --refresh ]]; then
+  refresh=1
+  shift
+fi
+command=${*:-./scripts/test.sh}
+
+if [[ -n $refresh || ! -f $base_tar ]]; then
   echo "== mmdebstrap: Debian 13 base from $mirror"
   start=$SECONDS
   mmdebstrap --variant=minbase --include=python3,python3-venv,python3-dev,git,ca-certificates \
@@ -92,9 +101,9 @@ done < <(env)
 commit=$(git -C "$here" rev-parse HEAD)
 git clone -q --no-checkout "$here" "$root/work/quorvex"
 git -C "$root/work/quorvex" checkout -q --detach "$commit"
-echo "== Debian $(cat "$root/etc/debian_version") root, commit $commit: ./scripts/test.sh"
+echo "== Debian $(cat "$root/etc/debian_version") root, commit $commit: $command"
 start=$SECONDS
 status=0
-chroot "$root" /usr/bin/env -i "${env_in[@]}" bash -c 'cd /work/quorvex && ./scripts/test.sh' || status=$?
+chroot "$root" /usr/bin/env -i "${env_in[@]}" bash -c "cd /work/quorvex && $command" || status=$?
 echo "== Debian 13 run: exit $status after $((SECONDS - start)) s"
 exit "$status"
