@@ -93,6 +93,7 @@ env_in=(HOME=/root LANG=C.UTF-8 TERM=dumb PATH=/usr/local/sbin:/usr/local/bin:/u
 while IFS='=' read -r name value; do
   case $name in
     PIP_CERT) ;;
+    PIP_FIND_LINKS) if [[ $value == *://* ]]; then env_in+=("$name=$value"); fi ;;  # host folders stay out
     PIP_*) env_in+=("$name=$value") ;;
   esac
 done < <(env)
