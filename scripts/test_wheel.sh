@@ -27,12 +27,14 @@ if ldd "$ext" | grep -E 'libcrypto|libssl|libboost|not found'; then
   exit 1
 fi
 
-# Interpreters: python3 first, then versioned names on PATH, then pyenv's.
+# Interpreters: python3 first, then versioned names on PATH, then pyenv's;
+# one inside a virtual environment stands for the interpreter it was made from.
 version_of() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null; }
 declare -A found=()
 for py in python3 python3.11 python3.12 python3.13 python3.14 \
   "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.*/bin/python3; do
   path=$(command -v "$py" 2>/dev/null) || continue
+  path=$("$path" -c 'import sys; print(getattr(sys, "_base_executable", sys.executable))' 2>/dev/null) || continue
   v=$(version_of "$path") || continue
   [[ -n ${found[$v]:-} ]] || found[$v]=$path
 done
@@ -47,6 +49,8 @@ for py in "${runs[@]}"; do
   echo "== Python tests on the wheel, Python $v ($py)"
   rm -rf "$venv"
   "$py" -m venv "$venv"
+  # Before 3.12, venv seeds setuptools as well: the tests run without it.
+  "$venv/bin/python" -m pip uninstall -q -y setuptools 2>/dev/null || true
   "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest mypy cryptography PyNaCl numpy "$root/$wheel"
   if "$venv/bin/python" -m pip list 2>/dev/null | grep -iE '^(cmake|ninja|scikit-build|setuptools) '; then
     echo "the test environment holds build tools" >&2
