@@ -78,12 +78,13 @@ for v in $versions; do
   if [[ ! -d $src/openssl-$u ]]; then
     log "apt-get source openssl=$v"
     rm -rf "$src" && mkdir -p "$src"
-    if ! (cd "$src" && apt-get "${apt[@]}" -qq source "openssl=$v" >&2); then
-      log "openssl $v cannot be fetched from $base; trying the next version"
-      rm -rf "$src"
+    if ! (cd "$src" && apt-get "${apt[@]}" -qq source "openssl=$v" >"$src.log" 2>&1); then
+      log "openssl $v cannot be fetched ($(grep -m1 '^E:' "$src.log" | cut -c1-200)); trying the next version"
+      rm -rf "$src" "$src.log"
       continue
     fi
   fi
+  rm -f "$src.log"
   version=$v upstream=$u
   break
 done
