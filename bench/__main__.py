@@ -9,17 +9,16 @@ import json
 import os
 import platform
 import pkgutil
-import ctypes
-import re
 import ssl
 import subprocess
 import sys
 from pathlib import Path
 
-from bench.harness import Row, human_ns, human_size, measure
+from bench import builds
+from bench.harness import Case, Row, human_ns, human_size, measure
 
 HERE = Path(__file__).resolve().parent
-SKIP = {"harness", "floor", "__main__"}
+SKIP = {"harness", "floor", "builds", "__main__"}
 
 
 def cpu_model() -> str:
@@ -30,31 +29,6 @@ def cpu_model() -> str:
     except OSError:
         pass
     return platform.processor() or platform.machine()
-
-
-def enclave_libcrypto(extension: str) -> str:
-    """The version text of the libcrypto the extension is linked against, asked
-    of that very library (ldd names it; /proc/self/maps where ldd is missing)."""
-    path = None
-    try:
-        listing = subprocess.run(["ldd", extension], capture_output=True, text=True, check=True).stdout
-        m = re.search(r"libcrypto\S*\s+=>\s+(\S+)", listing)
-        path = m.group(1) if m else None
-    except (OSError, subprocess.CalledProcessError):
-        pass
-    if path is None:
-        try:
-            maps = Path("/proc/self/maps").read_text()
-            m = re.search(r"(/\S*libcrypto\.so[.\d]*)", maps)
-            path = m.group(1) if m else None
-        except OSError:
-            pass
-    if path is None:
-        return "unknown"
-    lib = ctypes.CDLL(path)
-    lib.OpenSSL_version.restype = ctypes.c_char_p
-    lib.OpenSSL_version.argtypes = [ctypes.c_int]
-    return f"{lib.OpenSSL_version(0).decode()} ({path})"
 
 
 def peers() -> str:
@@ -171,9 +145,13 @@ def main(argv: list[str] | None = None) -> int:
 
     from quorvex import _secure
 
-    libcrypto = enclave_libcrypto(_secure.__file__)
+    other = builds.other_build(_secure)
+    libcrypto = builds.describe(_secure)
     print(f"CPU: {cpu_model()}")
     print(f"enclave libcrypto: {libcrypto}")
+    if other is not None:
+        print(f"second build:      {builds.describe(other)}")
+        print(f"  (rows tagged [{builds.origin(_secure)}] / [{builds.origin(other)}] ran on one build each)")
     print(f"peers: {peers()}")
     print(f"Python {sys.version.split()[0]} ({ssl.OPENSSL_VERSION} in its ssl module), quorvex {_secure.__version__}")
     print(f"each figure: median of {repeats} runs, spread = (max - min) / median\n")
@@ -181,9 +159,17 @@ def main(argv: list[str] | None = None) -> int:
     print(header)
     print("-" * len(header))
     rows: list[Row] = []
+    def tagged(case: Case, build: object) -> Case:
+        return Case(f"{case.operation} [{builds.origin(build)}]", case.size, case.ours, case.peer, case.peer_name)  # type: ignore[arg-type]
+
     for name in names:
         module = importlib.import_module(f"bench.{name}")
-        for case in module.cases(args.quick):
+        todo = module.cases(args.quick)
+        if other is not None and name in builds.REPEATED:
+            prefixes = builds.REPEATED[name]
+            todo = [tagged(c, _secure) if c.operation.startswith(prefixes) else c for c in todo]
+            todo += [tagged(c, other) for c in builds.cases_for(name, other, args.quick)]
+        for case in todo:
             row = measure(case, repeats, budget)
             rows.append(row)
             print(f"{row.operation:34} {human_size(row.size):>8} {human_ns(row.ours_ns):>11} "
@@ -194,6 +180,7 @@ def main(argv: list[str] | None = None) -> int:
     report = {
         "cpu": cpu_model(),
         "enclave_libcrypto": libcrypto,
+        "second_build_libcrypto": builds.describe(other) if other is not None else None,
         "peers": peers(),
         "repeats": repeats,
         "python": sys.version.split()[0],

@@ -20,6 +20,11 @@ if [[ "${1:-}" == "--test" ]]; then
   # valgrind brings valgrind/memcheck.h for the constant-time checks.
   packages+=(libgtest-dev clang "$clang_rt" valgrind)
 fi
+if [[ "${1:-}" == "--test" || "${1:-}" == "--wheel" ]]; then
+  # scripts/openssl.sh: apt-get source (dpkg-source, the archive keys) and
+  # OpenSSL's own Configure and make.
+  packages+=(dpkg-dev debian-archive-keyring make perl)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -136,7 +136,7 @@ def test_status_shows_regions_left_before_the_map_and_mlock_limits() -> None:
     result = run_python(HEADROOM, memlock=limit, drop_ipc_lock=True)
     assert result.returncode == 0, result.stderr
     (empty, five, many), table = json.loads(result.stdout)
-    keys = ["regions_before_max_map_count", "regions_before_mlock_limit"]
+    keys = ["regions_before_max_map_count", "regions_before_mlock_limit", "libcrypto"]
     assert list(empty) == [*_secure.memory_status(), *keys]  # extra rows after the module's own keys
     assert (empty["live_secrets"], many["live_secrets"]) == (0, 300)
     # One locked page per 32-byte box, until the limit; the rest live unlocked.

@@ -50,6 +50,9 @@ int exec_module(PyObject* module) {
         // callers must be able to name the class.
         if (ensure_panic_exception() != 0) return -1;
         if (PyModule_AddObjectRef(module, "PanicException", panic_exception()) != 0) return -1;
+        // Private, for `quorvex status`: which libcrypto this build runs on.
+        PyRef libcrypto(libcrypto_info_new());
+        if (!libcrypto || PyModule_AddObjectRef(module, "_libcrypto", libcrypto.get()) != 0) return -1;
 
         if (add(module, "SecretBox", secret_box_type_new()) != 0) return -1;
         if (add(module, "HybridKeyPair", hybrid_keypair_type_new()) != 0) return -1;

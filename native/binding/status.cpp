@@ -6,6 +6,7 @@
 #include "binding/boundary.hpp"
 #include "binding/pyref.hpp"
 #include "binding/types.hpp"
+#include "crypto/libcrypto.hpp"
 #include "memory/status.hpp"
 
 namespace qv::py {
@@ -69,6 +70,18 @@ PyObject* harden_process(PyObject*, PyObject*) {
 }
 
 }  // namespace
+
+PyObject* libcrypto_info_new() {
+    const evp::LibcryptoInfo info = evp::libcrypto_info();
+    PyRef d(PyDict_New());
+    if (!d) return nullptr;
+    PyObject* o = d.get();
+    const bool ok = put(o, "version", PyUnicode_FromString(info.version)) &&
+                    put(o, "origin", PyUnicode_FromString(info.bundled ? "bundled" : "system")) &&
+                    put(o, "debian_source", info.debian_source ? PyUnicode_FromString(info.debian_source)
+                                                               : Py_NewRef(Py_None));
+    return ok ? d.release() : nullptr;
+}
 
 PyMethodDef memory_status_def = {
     "memory_status", memory_status, METH_NOARGS,

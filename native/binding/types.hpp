@@ -19,6 +19,9 @@ PyObject* entropy_pool_type_new();
 extern PyMethodDef seal_hybrid_def;
 extern PyMethodDef harden_process_def;
 extern PyMethodDef memory_status_def;
+// {"version", "origin" ("bundled" or "system"), "debian_source" (str or None)}:
+// the libcrypto in use, for `quorvex status`.
+PyObject* libcrypto_info_new();
 
 // Extra SecretBox methods from the keyed operations, appended to the class.
 void add_secret_box_keyed_methods(std::vector<PyMethodDef>& methods);

@@ -39,6 +39,15 @@ def _headroom(status: dict[str, Any]) -> dict[str, int | None]:
     return {"regions_before_max_map_count": by_maps, "regions_before_mlock_limit": by_mlock}
 
 
+def _libcrypto(info: dict[str, Any]) -> str:
+    """One line: OpenSSL's version text, where it comes from, and for the
+    libcrypto built into the module the Debian source version it was built from."""
+    text = f"{info['version']}, {info['origin']}"
+    if info.get("debian_source"):
+        text += f" (Debian source {info['debian_source']})"
+    return text
+
+
 def _table(title: str, values: dict[str, Any]) -> str:
     width = max(len(k) for k in values)
     lines = [title, "-" * len(title)]
@@ -57,6 +66,7 @@ def _status(args: argparse.Namespace) -> int:
 
     status = _secure.memory_status()
     status.update(_headroom(status))
+    status["libcrypto"] = _libcrypto(_secure._libcrypto)  # type: ignore[attr-defined]
     if args.json:
         print(json.dumps(status, indent=2))
     else:
