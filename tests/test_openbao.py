@@ -15,6 +15,7 @@ import uuid
 
 import pytest
 
+from conftest import INVALID_KEY
 from openbao_server import Bao, RaftBao, api
 from quorvex import _secure
 from quorvex.errors import CryptoError
@@ -131,12 +132,7 @@ def test_records_not_in_the_format_are_refused(store: Store, peer) -> None:  # t
         peer.secrets.kv.v2.create_or_update_secret(path=path, secret=record)
         with pytest.raises(error) as failed:
             store.get_identity(path)
-        expected = (
-            malformed(f"secret/{path}", 200)
-            if error is StoreError
-            else "key failed validation · chave falhou na validação"
-        )
-        assert str(failed.value) == expected
+        assert str(failed.value) == (malformed(f"secret/{path}", 200) if error is StoreError else INVALID_KEY)
 
 
 def test_a_box_too_large_to_read_back_is_not_written(store: Store) -> None:
@@ -183,11 +179,7 @@ def test_failures_name_path_and_status(bao: Bao, store: Store) -> None:
     store.put_identity(path, _secure.HybridKeyPair.generate())
     cases = [
         (lambda: Store(bao.addr, "not-the-token").get_box(path), refused(f"secret/{path}"), 403),
-        (
-            lambda: Store(bao.addr, "not-the-token").put_box(path, _secure.SecretBox.random(8)),
-            refused(f"secret/{path}"),
-            403,
-        ),
+        (lambda: Store(bao.addr, "bad").put_box(path, _secure.SecretBox.random(8)), refused(f"secret/{path}"), 403),
         (lambda: store.get_box("t/absent"), missing("secret/t/absent"), 404),
         (lambda: store.get_identity(path, version=2), missing(f"secret/{path}?version=2"), 404),
         (lambda: store.get_box(path), malformed(f"secret/{path}", 200), 200),  # an identity is no box
@@ -228,16 +220,7 @@ def test_a_server_that_is_not_there_fails_fast_and_one_that_is_silent_within_the
 
 
 def test_store_from_environment_prefers_bao_names(bao: Bao, monkeypatch: pytest.MonkeyPatch) -> None:
-    for name in (
-        "BAO_ADDR",
-        "BAO_TOKEN",
-        "BAO_CACERT",
-        "BAO_NAMESPACE",
-        "VAULT_ADDR",
-        "VAULT_TOKEN",
-        "VAULT_CACERT",
-        "VAULT_NAMESPACE",
-    ):
+    for name in (p + n for p in ("BAO_", "VAULT_") for n in ("ADDR", "TOKEN", "CACERT", "NAMESPACE")):
         monkeypatch.delenv(name, raising=False)
     with pytest.raises(
         StoreError, match=r"^BAO_ADDR \(VAULT_ADDR\) is not set · BAO_ADDR \(VAULT_ADDR\) não está definida$"
