@@ -279,27 +279,35 @@ def test_open_session_records(kp: HybridKeyPair, text: str | bytes, want, no_lea
 
 # --- a failing random source ------------------------------------------------------
 
+SEAL = "s.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b'x', b'')"
+
+
 @pytest.mark.parametrize(
     ("fail_size", "call", "want"),
     [
         (32, "s.HybridKeyPair.generate()", "PanicException"),
-        (32, "s.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b'x', b'')", "PanicException"),
-        (12, "s.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b'x', b'')",
-         f"SecureError {RNG_FAILED}"),
+        (32, SEAL, "PanicException"),
+        (12, SEAL, f"SecureError {RNG_FAILED}"),
+        (None, "pool.random(0)", "ok b''"),
+        (None, "pool.random(1)", f"SecureError {RNG_FAILED}"),
+        (None, "pool.random_secret(64)", f"SecureError {RNG_FAILED}"),
+        (None, "s.SecretStreamPush(key)", f"SecureError {RNG_FAILED}"),
     ],
 )
-def test_failing_random_source(failing_rng: dict[str, str], fail_size: int, call: str, want: str) -> None:
-    """Key material draws end as PanicException, the nonce draw as RngFailed;
-    the interpreter survives and no region is left."""
+def test_failing_random_source(failing_rng: dict[str, str], fail_size: int | None, call: str, want: str) -> None:
+    """Key material draws end as PanicException, nonce, header and pool
+    draws as RngFailed; the interpreter survives and no region is left."""
     out = run_python(
         f"""
         import os
         from quorvex import _secure as s
-        kp = s.HybridKeyPair.generate()
+        kp, pool, key = s.HybridKeyPair.generate(), s.EntropyPool(), s.SecretBox.from_bytes(bytes(32))
         before = s.memory_status()["live_secrets"]
         os.environ["QV_TEST_FAIL_SIZE"] = "{fail_size}"
+        if {fail_size} is None:
+            del os.environ["QV_TEST_FAIL_SIZE"]  # every draw fails
         try:
-            {call}
+            print("ok", repr({call}))
         except BaseException as e:
             print(type(e).__name__, e)
         print(s.memory_status()["live_secrets"] == before)
