@@ -4,6 +4,7 @@ a getentropy(3) that fails on demand."""
 
 from __future__ import annotations
 
+import base64
 import gc
 import os
 import shutil
@@ -41,6 +42,11 @@ STR_REFUSED = (
 
 def bad_length(what: str, expected: int, got: int) -> str:
     return f"{what}: expected {expected} bytes, got {got} · esperava {expected} bytes, recebeu {got}"
+
+
+def b64(data: bytes | bytearray) -> str:
+    """base64url without padding, the form records use."""
+    return base64.urlsafe_b64encode(bytes(data)).decode().rstrip("=")
 
 
 def malformed(what: str) -> str:

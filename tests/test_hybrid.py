@@ -3,7 +3,6 @@ tables in their order, and the SealedSession record forms."""
 
 from __future__ import annotations
 
-import base64
 import hashlib
 import json
 import os
@@ -13,7 +12,7 @@ import pytest
 
 from quorvex import _secure
 
-from conftest import EMPTY, INVALID_KEY, OPEN_FAILED, RNG_FAILED, STR_REFUSED, WIPED, bad_length, malformed, run_python
+from conftest import EMPTY, INVALID_KEY, OPEN_FAILED, RNG_FAILED, STR_REFUSED, WIPED, b64, bad_length, malformed, run_python
 
 HybridKeyPair = _secure.HybridKeyPair
 SecretBox = _secure.SecretBox
@@ -65,37 +64,39 @@ def _coefficient_over_q(dk: bytearray) -> None:
     dk[2336:2368] = hashlib.sha3_256(bytes(dk[1152:2336])).digest()
 
 
-@pytest.mark.parametrize(
-    ("x_len", "dk_len", "damage", "message"),
-    [
-        (31, 2399, None, bad_length("x25519 secret key", 32, 31)),
-        (33, 2400, None, bad_length("x25519 secret key", 32, 33)),
-        (32, 2399, None, bad_length("ml-kem-768 secret key", 2400, 2399)),
-        (32, 2401, None, bad_length("ml-kem-768 secret key", 2400, 2401)),
-        (32, 2400, lambda dk: dk.__setitem__(2340, dk[2340] ^ 1), INVALID_KEY),  # hash of ek
-        (32, 2400, _coefficient_over_q, INVALID_KEY),
-    ],
-)
-def test_from_secrets_refusals_in_order(kp, x_len, dk_len, damage, message, no_leak) -> None:  # type: ignore[no-untyped-def]
+def _wiped(box: SecretBox) -> None:
+    box.wipe()
+
+
+# (x25519 secret length or bytes, ml-kem-768 secret length, None or a change to
+# its box, damage to its bytes, exception, message)
+FROM_SECRETS_REFUSALS = [
+    (31, 2399, None, SecureError, bad_length("x25519 secret key", 32, 31)),
+    (33, 2400, None, SecureError, bad_length("x25519 secret key", 32, 33)),
+    (32, 2399, None, SecureError, bad_length("ml-kem-768 secret key", 2400, 2399)),
+    (32, 2401, None, SecureError, bad_length("ml-kem-768 secret key", 2400, 2401)),
+    (32, 2400, lambda dk: dk.__setitem__(2340, dk[2340] ^ 1), SecureError, INVALID_KEY),  # hash of ek
+    (32, 2400, _coefficient_over_q, SecureError, INVALID_KEY),
+    (bytes, 2400, None, TypeError, "'bytes' object is not an instance of 'SecretBox'"),
+    (32, None, None, TypeError, "'None' is not an instance of 'SecretBox'"),
+    (31, _wiped, None, SecureError, WIPED),
+]
+
+
+@pytest.mark.parametrize(("x_len", "dk_len", "damage", "exc", "message"), FROM_SECRETS_REFUSALS)
+def test_from_secrets_refusals_in_order(kp, x_len, dk_len, damage, exc, message, no_leak) -> None:  # type: ignore[no-untyped-def]
     x, dk = secrets_of(kp)
-    raw = bytearray((dk + b"\0")[:dk_len])
+    raw = bytearray((dk + b"\0")[:dk_len] if isinstance(dk_len, int) else dk)
     if damage:
         damage(raw)
-    with pytest.raises(SecureError) as info:
-        restore((x + b"\0")[:x_len], bytes(raw))
+    x_box = bytes(32) if x_len is bytes else SecretBox.from_bytes((x + b"\0")[:x_len])
+    dk_box = None if dk_len is None else SecretBox.from_bytes(bytes(raw))
+    if callable(dk_len):
+        dk_len(dk_box)
+    with pytest.raises(exc) as info:
+        HybridKeyPair.from_secrets(x25519_secret=x_box, mlkem768_secret=dk_box)
     assert str(info.value) == message
-
-
-def test_from_secrets_argument_refusals(kp: HybridKeyPair, no_leak) -> None:  # type: ignore[no-untyped-def]
-    x, dk = kp.x25519_secret(), kp.mlkem768_secret()
-    with pytest.raises(TypeError, match="'bytes' object is not an instance of 'SecretBox'"):
-        HybridKeyPair.from_secrets(bytes(32), dk)
-    with pytest.raises(TypeError, match="'None' is not an instance of 'SecretBox'"):
-        HybridKeyPair.from_secrets(x, None)
-    dk.wipe()
-    with pytest.raises(SecureError, match=WIPED):
-        HybridKeyPair.from_secrets(x25519_secret=x, mlkem768_secret=dk)
-    del x, dk
+    del info, x_box, dk_box
 
 
 def test_wipe_keeps_publics_and_refuses_secrets() -> None:
@@ -217,10 +218,6 @@ def test_concurrent_opens_and_wipe_do_not_crash() -> None:
 K1, K2 = bytes(range(32)), bytes(range(100, 132))
 
 
-def b64(b: bytes) -> str:
-    return base64.urlsafe_b64encode(b).decode().rstrip("=")
-
-
 T1, T2 = b64(K1), b64(K2)
 OK = ("sé", 1_700_000_000, K1, K2)
 
@@ -282,27 +279,35 @@ def test_open_session_records(kp: HybridKeyPair, text: str | bytes, want, no_lea
 
 # --- a failing random source ------------------------------------------------------
 
+SEAL = "s.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b'x', b'')"
+
+
 @pytest.mark.parametrize(
     ("fail_size", "call", "want"),
     [
         (32, "s.HybridKeyPair.generate()", "PanicException"),
-        (32, "s.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b'x', b'')", "PanicException"),
-        (12, "s.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b'x', b'')",
-         f"SecureError {RNG_FAILED}"),
+        (32, SEAL, "PanicException"),
+        (12, SEAL, f"SecureError {RNG_FAILED}"),
+        (None, "pool.random(0)", "ok b''"),
+        (None, "pool.random(1)", f"SecureError {RNG_FAILED}"),
+        (None, "pool.random_secret(64)", f"SecureError {RNG_FAILED}"),
+        (None, "s.SecretStreamPush(key)", f"SecureError {RNG_FAILED}"),
     ],
 )
-def test_failing_random_source(failing_rng: dict[str, str], fail_size: int, call: str, want: str) -> None:
-    """Key material draws end as PanicException, the nonce draw as RngFailed;
-    the interpreter survives and no region is left."""
+def test_failing_random_source(failing_rng: dict[str, str], fail_size: int | None, call: str, want: str) -> None:
+    """Key material draws end as PanicException, nonce, header and pool
+    draws as RngFailed; the interpreter survives and no region is left."""
     out = run_python(
         f"""
         import os
         from quorvex import _secure as s
-        kp = s.HybridKeyPair.generate()
+        kp, pool, key = s.HybridKeyPair.generate(), s.EntropyPool(), s.SecretBox.from_bytes(bytes(32))
         before = s.memory_status()["live_secrets"]
         os.environ["QV_TEST_FAIL_SIZE"] = "{fail_size}"
+        if {fail_size} is None:
+            del os.environ["QV_TEST_FAIL_SIZE"]  # every draw fails
         try:
-            {call}
+            print("ok", repr({call}))
         except BaseException as e:
             print(type(e).__name__, e)
         print(s.memory_status()["live_secrets"] == before)

@@ -47,25 +47,15 @@ def test_fresh_process_status() -> None:
     assert status["page_size"] >= 4096
 
 
+FIX_AT_FIRST_NEED = "import os; _secure.memory_status(); os.environ['QUORVEX_MEMORY_LOCK'] = 'require'"
+
+
 @pytest.mark.parametrize(
-    ("value", "policy"),
-    [
-        ("\u3000REQUIRE\u00a0", "require"), ("required", "best-effort"), ("", "best-effort"),
-    ],
-)  # fmt: skip
-def test_policy_follows_the_variable(value: str, policy: str) -> None:
-    assert child_status(env={"QUORVEX_MEMORY_LOCK": value})["lock_policy"] == policy
-
-
-def test_policy_is_fixed_at_first_need() -> None:
-    status = child_status(
-        """
-        import os
-        _secure.memory_status()
-        os.environ["QUORVEX_MEMORY_LOCK"] = "require"
-        """
-    )
-    assert status["lock_policy"] == "best-effort"
+    ("value", "code", "policy"),
+    [("\u3000REQUIRE\u00a0", "", "require"), ("required", "", "best-effort"), ("", FIX_AT_FIRST_NEED, "best-effort")],
+)
+def test_policy_follows_the_variable_at_first_need(value: str, code: str, policy: str) -> None:
+    assert child_status(code, env={"QUORVEX_MEMORY_LOCK": value})["lock_policy"] == policy
 
 
 def test_best_effort_under_zero_lock_limit_counts_unlocked_regions() -> None:

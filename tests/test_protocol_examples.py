@@ -5,7 +5,6 @@ getentropy(3) preloaded into a child) and by independent implementations
 
 from __future__ import annotations
 
-import base64
 import hashlib
 import json
 import re
@@ -23,8 +22,7 @@ from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
 from quorvex import _secure
 
-from conftest import ROOT, run_python
-from test_hybrid_vectors import expanded_dk
+from conftest import ROOT, b64, run_python
 
 nacl = pytest.importorskip("nacl.bindings")
 
@@ -131,36 +129,42 @@ def test_secret_stream_example(scripted: Scripted) -> None:
     assert nacl.crypto_secretstream_xchacha20poly1305_pull(state, ex["chunk2"], ex["ad"]) == (ex["message2"], 3)
 
 
-def b64url(data: bytes) -> str:
-    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
-
-
 def test_random_seed_example() -> None:
     ex = examples()["random-seed"]
-    assert json.loads(ex["plaintext"]) == {"seed": b64url(ex["seed"])}
+    assert json.loads(ex["plaintext"]) == {"seed": b64(ex["seed"])}
     assert AESGCM(ex["key"]).encrypt(ex["nonce"], ex["plaintext"], ex["aad"]) == ex["sealed"]
     key = box(ex["key"])
     assert key.aes_gcm_seal(ex["nonce"], ex["plaintext"], ex["aad"]) == ex["sealed"]
     assert key.aes_gcm_open_json_field(ex["nonce"], ex["sealed"], ex["aad"], "seed").reveal() == ex["seed"]
 
 
-def hybrid_identity() -> tuple[dict[str, bytes], bytes, _secure.HybridKeyPair]:
+def hybrid_identity(scripted: Scripted) -> tuple[dict[str, bytes], bytes, _secure.HybridKeyPair]:
+    """The page's identity: the module expands the seed itself (its draws
+    served from the page), `cryptography` gives the encapsulation key."""
     ex = examples()["hybrid-seal"]
     ek = mlkem.MLKEM768PrivateKey.from_seed_bytes(ex["mlkem_seed"]).public_key().public_bytes_raw()
-    dk = expanded_dk(ex["mlkem_seed"], ek)
+    code = """
+        from quorvex._secure import HybridKeyPair
+        kp = HybridKeyPair.generate()
+        print(kp.x25519_secret().reveal().hex(), kp.mlkem768_secret().reveal().hex())
+    """
+    x, dk = (bytes.fromhex(v) for v in scripted(code, ex["x25519_secret"] + ex["mlkem_seed"]))
+    assert x == ex["x25519_secret"]
     assert (hashlib.sha256(ek).digest(), hashlib.sha256(dk).digest()) == (ex["ek_sha256"], ex["dk_sha256"])
-    return ex, ek, _secure.HybridKeyPair.from_secrets(box(ex["x25519_secret"]), box(dk))
+    kp = _secure.HybridKeyPair.from_secrets(box(x), box(dk))
+    assert kp.mlkem768_public == ek
+    return ex, ek, kp
 
 
-def test_sealed_session_example() -> None:
+def test_sealed_session_example(scripted: Scripted) -> None:
     ex = examples()["sealed-session"]
     want = (ex["session_id"].decode(), int(ex["expires_at"]), ex["sign_key"], ex["enc_key"])
     record = json.loads(ex["plaintext"])
     assert json.loads(ex["array"]) == [record[k] for k in ("session_id", "sign_key", "enc_key", "expires_at")]
     assert (record["session_id"], record["expires_at"], record["sign_key"], record["enc_key"]) == (
-        want[0], want[1], b64url(want[2]), b64url(want[3]),
+        want[0], want[1], b64(want[2]), b64(want[3]),
     )
-    hybrid, _, kp = hybrid_identity()
+    hybrid, _, kp = hybrid_identity(scripted)
     sealed = (hybrid["ephemeral_public"] + hybrid["mlkem_ciphertext"], hybrid["nonce"], hybrid["ciphertext"])
     session_id, expires_at, sign_key, enc_key = kp.open_session(*sealed, hybrid["aad"])
     assert (session_id, expires_at, bytes(sign_key.reveal()), bytes(enc_key.reveal())) == want
@@ -171,7 +175,7 @@ def test_sealed_session_example() -> None:
 
 
 def test_hybrid_seal_example(scripted: Scripted) -> None:
-    ex, ek, kp = hybrid_identity()
+    ex, ek, kp = hybrid_identity(scripted)
     plaintext = examples()["sealed-session"]["plaintext"]
     encapsulation = ex["ephemeral_public"] + ex["mlkem_ciphertext"]
     assert kp.x25519_public == ex["x25519_public"] and kp.mlkem768_public == ek
@@ -206,7 +210,7 @@ def test_openbao_box_record_example() -> None:
 
     ex = examples()["openbao-box"]
     text = json.loads(ex["record"])["secret"].encode()
-    assert text == b64url(ex["key"]).encode()
+    assert text == b64(ex["key"]).encode()
     encoded = bytearray(base64url.encoded_length(len(ex["key"])))
     assert base64url.encode_into(bytearray(ex["key"]), encoded, 0) == len(text) and encoded == text
     decoded = bytearray(base64url.decoded_length(len(text)))

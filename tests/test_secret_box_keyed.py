@@ -13,7 +13,7 @@ import pytest
 
 from quorvex import _secure
 
-from conftest import EMPTY, FORKED, NO_PAGE, OPEN_FAILED, STR_REFUSED, WIPED, bad_length, live, malformed
+from conftest import EMPTY, FORKED, NO_PAGE, OPEN_FAILED, STR_REFUSED, WIPED, b64, bad_length, live, malformed
 
 SecretBox = _secure.SecretBox
 SecureError = _secure.SecureError
@@ -186,10 +186,6 @@ def test_forked_child_is_refused_before_lengths() -> None:
         os._exit(code)
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
-
-
-def b64(data: bytes) -> str:
-    return base64.urlsafe_b64encode(data).decode().rstrip("=")
 
 
 def nested(depth: int) -> str:
