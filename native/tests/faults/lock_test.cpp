@@ -9,9 +9,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
+#include <future>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -29,30 +28,16 @@ namespace {
 // Holds `lock` on another thread from construction until destruction.
 class Holder {
 public:
-    explicit Holder(ObjectLock& lock)
-        : thread_([this, &lock] {
-              auto guard = lock.acquire();
-              std::unique_lock<std::mutex> l(m_);
-              taken_ = true;
-              cv_.notify_all();
-              cv_.wait(l, [this] { return release_; });
-          }) {
-        std::unique_lock<std::mutex> l(m_);
-        cv_.wait(l, [this] { return taken_; });
-    }
-    ~Holder() {
-        {
-            std::lock_guard<std::mutex> l(m_);
-            release_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
+    explicit Holder(ObjectLock& lock) : thread_([this, &lock] {
+        auto guard = lock.acquire();
+        taken_.set_value();
+        released_.wait();
+    }) { taken_.get_future().wait(); }
+    ~Holder() { release_.set_value(), thread_.join(); }
 
 private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool taken_ = false, release_ = false;
+    std::promise<void> taken_, release_;
+    std::future<void> released_ = release_.get_future();
     std::thread thread_;
 };
 
@@ -139,24 +124,13 @@ TEST(ObjectLock, OutOfMemoryUnderTheLockDoesNotPoison) {
     for (const Owner& o : owners()) {
         SCOPED_TRACE(o.name);
         ObjectLock& lock = o.lock();
-        EXPECT_THROW(
-            {
-                auto guard = lock.acquire();
-                ASSERT_TRUE(guard.ok());
-                allocating([]() -> int { throw std::bad_alloc(); });
-            },
-            std::bad_alloc);
+        EXPECT_THROW({ auto guard = lock.acquire(); allocating([]() -> int { throw std::bad_alloc(); }); }, std::bad_alloc);
         EXPECT_FALSE(lock.poisoned());
         EXPECT_TRUE(o.works());
     }
     // Any other exception is an internal fault: it poisons.
     ObjectLock lock;
-    EXPECT_THROW(
-        {
-            auto guard = lock.acquire();
-            throw std::runtime_error("fault");
-        },
-        std::runtime_error);
+    EXPECT_THROW({ auto guard = lock.acquire(); throw std::runtime_error("fault"); }, std::runtime_error);
     EXPECT_TRUE(lock.poisoned());
     EXPECT_EQ(lock.acquire().error().kind, ErrorKind::LockPoisoned);
 }
