@@ -76,45 +76,33 @@ void box_equality() {
     expect(reveal(qv::ct::equal(p, q)), "ct::equal", "undefined bytes");
 }
 
-void gcm_open() {
-    const Bytes key = pattern(32, 7), nonce = pattern(12, 3), aad = pattern(20, 9), msg = pattern(100, 5);
-    const Bytes sealed = qv::aes256gcm_seal(key, nonce, msg, aad).value();
-    for (const auto& [tamper, variant] : {std::pair{0, "authentic"}, {1, "first tag byte flipped"}, {2, "last tag byte flipped"}}) {
+// AES-256-GCM through the box and a secret stream pull, authentic and with a
+// tag or a ciphertext byte flipped: opened exactly when authentic.
+void authenticated_opens() {
+    const Bytes key = pattern(32, 7), nonce = pattern(12, 3), ad = pattern(20, 9), msg = pattern(100, 5);
+    const Bytes header = pattern(qv::stream::HEADER_BYTES, 13), sealed = qv::aes256gcm_seal(key, nonce, msg, ad).value();
+    for (const auto& [tamper, variant] : {std::pair{0, "authentic"}, {1, "a tag byte flipped"}, {2, "a ciphertext byte flipped"}}) {
+        auto k = secret_box(key);
         Bytes c = sealed;
         if (tamper == 1) c[msg.size()] ^= 1;
-        if (tamper == 2) c.back() ^= 0x80;
-        auto box = secret_box(key);
-        auto opened = qv::open_sealed(*box, nonce, c, aad);
-        const bool ok = reveal(opened.ok());
-        bool right = ok == (tamper == 0);
-        if (ok) {
-            reveal_bytes(opened->data(), opened->size());
-            right = right && std::memcmp(opened->data(), msg.data(), msg.size()) == 0;
-        }
-        expect(right, "AES-256-GCM open through the box", variant);
-    }
-}
+        if (tamper == 2) c[1] ^= 1;
+        auto opened = qv::open_sealed(*k, nonce, c, ad);
+        bool ok = reveal(opened.ok());
+        if (ok) reveal_bytes(opened->data(), opened->size());
+        expect(ok == (tamper == 0) && (!ok || std::memcmp(opened->data(), msg.data(), msg.size()) == 0),
+               "AES-256-GCM open through the box", variant);
 
-void stream_pull() {
-    const Bytes key = pattern(32, 11), header = pattern(qv::stream::HEADER_BYTES, 13), ad = pattern(5, 2);
-    const Bytes msg = pattern(70, 4);
-    for (const auto& [tamper, variant] : {std::pair{0, "authentic chunk"}, {1, "MAC byte flipped"}, {2, "ciphertext byte flipped"}}) {
-        auto k = secret_box(key);
-        qv::LockedRegion push = qv::stream::stream_init(*k, header).value();
-        qv::LockedRegion pull = qv::stream::stream_init(*k, header).value();
+        qv::LockedRegion push = qv::stream::stream_init(*k, header).value(), pull = qv::stream::stream_init(*k, header).value();
         auto chunk = qv::stream::stream_push(push.bytes_mut().value(), msg, ad, qv::stream::TAG_MESSAGE);
         reveal_bytes(chunk.data.get(), chunk.size);  // a pushed chunk is public
         if (tamper == 1) chunk.data[chunk.size - 1] ^= 1;
         if (tamper == 2) chunk.data[1] ^= 1;
         auto pulled = qv::stream::stream_pull(pull.bytes_mut().value(), chunk.span(), ad);
-        const bool ok = reveal(pulled.ok());
-        bool right = ok == (tamper == 0);
-        if (ok) {
-            reveal_bytes(pulled->plaintext.data.get(), pulled->plaintext.size);
-            right = right && reveal(pulled->tag) == qv::stream::TAG_MESSAGE &&
-                    std::memcmp(pulled->plaintext.data.get(), msg.data(), msg.size()) == 0;
-        }
-        expect(right, "secret stream pull", variant);
+        ok = reveal(pulled.ok());
+        if (ok) reveal_bytes(pulled->plaintext.data.get(), pulled->plaintext.size);
+        expect(ok == (tamper == 0) && (!ok || (reveal(pulled->tag) == qv::stream::TAG_MESSAGE &&
+                                               std::memcmp(pulled->plaintext.data.get(), msg.data(), msg.size()) == 0)),
+               "secret stream pull", variant);
     }
 }
 
@@ -196,8 +184,7 @@ int main(int argc, char** argv) {
         return reveal(static_cast<bool>(same)) ? 0 : 1;
     }
     box_equality();
-    gcm_open();
-    stream_pull();
+    authenticated_opens();
     x25519_exchange();
     mlkem_decaps();
     return g_failures == 0 ? 0 : 1;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 #include "entropy/pool.hpp"
@@ -35,9 +36,10 @@ Bytes sha256(const Bytes& data) {
     return out;
 }
 
-Bytes blocks(const Bytes& seed_hash, std::uint64_t first, std::uint64_t n) {
+// Output blocks 0 .. n-1 after a mix whose seed hashed to `seed_hash`.
+Bytes blocks(const Bytes& seed_hash, std::uint64_t n) {
     Bytes out;
-    for (std::uint64_t c = first; c < first + n; ++c) {
+    for (std::uint64_t c = 0; c < n; ++c) {
         Bytes msg(32, 0xa5);
         msg.insert(msg.end(), seed_hash.begin(), seed_hash.end());
         for (int i = 7; i >= 0; --i) msg.push_back(static_cast<std::uint8_t>(c >> (8 * i)));
@@ -51,15 +53,10 @@ class Pool : public testing::Test {
 protected:
     void SetUp() override { g_requests.clear(), g_fail_after = SIZE_MAX, previous_ = set_random_source(&fixed_source); }
     void TearDown() override { set_random_source(previous_); }
-    Bytes state() {
-        const auto v = pool.state().bytes().value();
-        return Bytes(v.begin(), v.end());
-    }
-    std::uint64_t counter() {
+    Bytes state() { return [](auto v) { return Bytes(v.begin(), v.end()); }(pool.state().bytes().value()); }
+    std::uint64_t counter() {  // big-endian after the seed hash
         const Bytes s = state();
-        std::uint64_t c = 0;
-        for (int i = 32; i < 40; ++i) c = (c << 8) | s[i];
-        return c;
+        return std::accumulate(s.begin() + 32, s.end(), std::uint64_t{0}, [](std::uint64_t c, std::uint8_t b) { return c << 8 | b; });
     }
     EntropyPool pool{new_pool_state().value()};
     RandomSource previous_ = nullptr;
@@ -67,13 +64,13 @@ protected:
 
 TEST_F(Pool, BlocksAreShaOfOsBytesSeedAndCounter) {
     EXPECT_EQ(state(), Bytes(40, 0));  // a new pool: zero seed hash, counter 0
-    EXPECT_EQ(pool.random(32).value(), blocks(Bytes(32, 0), 0, 1));
+    EXPECT_EQ(pool.random(32).value(), blocks(Bytes(32, 0), 1));
     ASSERT_TRUE(pool.mix({}).ok());  // mixing resets the counter
     EXPECT_EQ(state(), [] { Bytes s = sha256({}); s.resize(40, 0); return s; }());
     const Bytes seed = {'s', 'e', 'e', 'd'};
     ASSERT_TRUE(pool.mix(seed).ok());
     g_requests.clear();
-    Bytes want = blocks(sha256(seed), 0, 3);
+    Bytes want = blocks(sha256(seed), 3);
     want.resize(70);
     EXPECT_EQ(pool.random(70).value(), want);
     EXPECT_EQ(g_requests, std::vector<std::size_t>({32, 32, 32}));

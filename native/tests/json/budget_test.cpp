@@ -4,19 +4,23 @@
 // and the same at any depth, and no text that was read or skipped is left
 // on the stack after the call.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "hybrid/session.hpp"
 #include "json/reader.hpp"
-#include "stack_probe.hpp"
 
 namespace {
 
@@ -64,6 +68,41 @@ extern "C" int munmap(void* addr, std::size_t n) {
 namespace qv::json {
 namespace {
 
+// Runs a function on a thread whose stack is a fresh mapping painted with a
+// pattern (a guard page below it), so that a test can tell how deep the
+// function went and what it left behind on the stack once it returned.
+class PaintedStack {
+public:
+    explicit PaintedStack(std::size_t bytes) : size_(bytes) {
+        base_ = static_cast<std::uint8_t*>(mmap(nullptr, size_ + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (base_ == MAP_FAILED || mprotect(base_, kPage, PROT_NONE) != 0) throw std::runtime_error("mmap");
+    }
+    ~PaintedStack() { munmap(base_, size_ + kPage); }
+
+    // Runs `fn` on the painted stack; the deepest bytes of it that were written.
+    std::size_t run(std::function<void()> fn) {
+        std::memset(stack(), kPaint, size_);
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstack(&attr, stack(), size_);
+        pthread_t t;
+        const int made = pthread_create(&t, &attr, [](void* f) -> void* { (*static_cast<std::function<void()>*>(f))(); return nullptr; }, &fn);
+        pthread_attr_destroy(&attr);
+        if (made != 0) throw std::runtime_error("pthread_create");
+        pthread_join(t, nullptr);
+        return static_cast<std::size_t>(stack() + size_ - std::find_if(stack(), stack() + size_, [](std::uint8_t b) { return b != kPaint; }));
+    }
+    // Whether the stack, as the last run left it, holds `needle` anywhere.
+    bool holds(std::string_view needle) const { return std::string_view(reinterpret_cast<const char*>(stack()), size_).find(needle) != std::string_view::npos; }
+
+private:
+    static constexpr std::uint8_t kPaint = 0xA5;
+    static constexpr std::size_t kPage = 65536;  // a whole number of pages on any Linux
+    std::uint8_t* stack() const { return base_ + kPage; }
+    std::size_t size_;
+    std::uint8_t* base_;
+};
+
 std::span<const std::uint8_t> as_bytes(std::string_view s) {
     return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
@@ -83,7 +122,7 @@ struct ReadAll final : RecordVisitor {
 
 // Runs `fn` on a fresh painted thread (fresh per-thread buffer caches too):
 // the stack and the peak of heap and mapped bytes it used.
-std::pair<std::size_t, long long> measure(test::PaintedStack& stack, const std::function<void()>& fn) {
+std::pair<std::size_t, long long> measure(PaintedStack& stack, const std::function<void()>& fn) {
     long long memory = 0;
     const std::size_t used = stack.run([&] {
         const long long start = g_peak = g_live.load();
@@ -109,7 +148,7 @@ std::string session(const std::string& extra) {
 }
 
 TEST(ReaderBudget, MemoryAndStackStayWithinBoundsAtAnyDepth) {
-    test::PaintedStack stack(256 * 1024);
+    PaintedStack stack(256 * 1024);
     const std::size_t base = measure(stack, [] {}).first;
     const std::string escaped(200'000, 'e');
     std::string backslashes;
@@ -143,7 +182,7 @@ TEST(ReaderBudget, MemoryAndStackStayWithinBoundsAtAnyDepth) {
 // skipped, shallow and deep; neither may remain anywhere on the stack after
 // the call. The marker ends the text, so it sits in the parser's last chunk.
 TEST(ReaderBudget, NoTextIsLeftOnTheStack) {
-    test::PaintedStack stack(256 * 1024);
+    PaintedStack stack(256 * 1024);
     const std::string tail(600, 'Q');  // longer than the parser's escape buffer
     const std::string read_text = tail + "READMARK-0123456789", skipped_text = tail + "SKIPMARK-0123456789";
     const std::string read_escaped = "\\u0051" + read_text.substr(1);
@@ -161,7 +200,7 @@ TEST(ReaderBudget, NoTextIsLeftOnTheStack) {
             }
         });
         for (const std::string marker : {"READMARK-0123456789", "SKIPMARK-0123456789"})
-            EXPECT_FALSE(stack.holds(as_bytes(marker))) << marker << (is_field ? " in a field" : " in a session");
+            EXPECT_FALSE(stack.holds(marker)) << marker << (is_field ? " in a field" : " in a session");
     }
 }
 

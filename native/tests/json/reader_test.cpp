@@ -73,8 +73,7 @@ TEST(JsonTestSuite, FilesBehaveAsRecorded) {
     for (const auto& e : std::filesystem::directory_iterator(test::vector_path("jsontestsuite/test_parsing"))) {
         const std::string name = e.path().filename().string();
         SCOPED_TRACE(name);
-        std::ifstream in(e.path(), std::ios::binary);
-        const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        const std::string text = test::read_text(e.path());
         const std::string member = R"({"x":)" + text + "}";
         const bool number = name.rfind("i_number_", 0) == 0;
         ++count[number ? "i_number" : name.substr(0, 1)];
