@@ -60,6 +60,7 @@ TEST(LockedRegion, FreshRegionHoldsCanaryThenZerosAndWithoutItIsAForkedChild) {
     for (std::uint64_t i = 8; i < region->data_len(); ++i) ASSERT_EQ(region->data_area()[i], 0) << i;
     std::memset(region->data_area(), 0, 8);
     EXPECT_EQ(region->bytes().error().kind, ErrorKind::ForkedChild);
+    EXPECT_EQ(region->bytes_mut().error().kind, ErrorKind::ForkedChild);
     EXPECT_EQ(region->try_clone().error().kind, ErrorKind::ForkedChild);
 }
 
