@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -18,30 +18,19 @@ inline std::filesystem::path vector_path(const std::string& relative) {
     return std::filesystem::path(QUORVEX_VECTORS_DIR) / relative;
 }
 
-// The whole text of tests/vectors/<relative>; throws naming the file when it
-// cannot be read.
-inline std::string read_vector_file(const std::string& relative) {
-    const auto path = vector_path(relative);
+// The whole text of a file; throws naming the file when it cannot be read.
+inline std::string read_text(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("test vector file missing: " + path.string());
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// A Wycheproof file from tests/vectors/wycheproof, parsed.
-inline boost::json::value load_vectors(const std::string& name) {
-    return boost::json::parse(read_vector_file("wycheproof/" + name));
-}
-
-inline std::vector<std::uint8_t> unhex(boost::json::string_view s) {
+// The hex string member `name` of a Wycheproof test, as bytes.
+inline std::vector<std::uint8_t> field(const boost::json::value& t, const char* name) {
+    const boost::json::string_view s = t.at(name).as_string();
     std::vector<std::uint8_t> out(s.size() / 2);
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(std::stoi(std::string(s.substr(2 * i, 2)), nullptr, 16));
     return out;
-}
-
-inline std::vector<std::uint8_t> field(const boost::json::value& t, const char* name) {
-    return unhex(t.at(name).as_string());
 }
 
 }  // namespace qv::test

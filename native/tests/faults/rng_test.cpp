@@ -1,118 +1,76 @@
-// A random source that fails at a chosen request, for every producer whose
-// own tests do not already cover that draw: a failure is RngFailed where the
-// producer reports it, an internal fault where the draw is key material
-// (the infallible adapter), and either way no region is left behind.
+// A substituted random source that numbers its requests: a fresh identity
+// draws s, d, z in that order and stores them where they belong, and a draw
+// of key material that fails past the first one (the first and the nonce
+// draws are failed from Python) is an internal fault that leaves no region.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 #include <vector>
 
-#include "box/secret_box.hpp"
 #include "hybrid/keypair.hpp"
 #include "hybrid/seal.hpp"
 #include "memory/policy.hpp"
 #include "rng/random.hpp"
-#include "stream/sides.hpp"
 
-namespace qv {
+namespace qv::hybrid {
 namespace {
 
-// Request number g_fail_at (1-based) fails; every other one is filled.
-std::size_t g_requests = 0;
+using Bytes = std::vector<std::uint8_t>;
+
+// Request number g_fail_at (1-based) fails; request k is filled with k.
+std::vector<std::size_t> g_requests;
 std::size_t g_fail_at = 0;
-int source_failing_at(void* buf, std::size_t n) {
-    if (++g_requests == g_fail_at) return -1;
-    std::memset(buf, 0x5c, n);
+int numbered_source(void* buf, std::size_t n) {
+    g_requests.push_back(n);
+    if (g_requests.size() == g_fail_at) return -1;
+    std::memset(buf, static_cast<int>(g_requests.size()), n);
     return 0;
 }
 
 struct SourceGuard {
-    explicit SourceGuard(std::size_t fail_at) {
-        g_requests = 0;
-        g_fail_at = fail_at;
-        set_random_source(&source_failing_at);
-    }
+    explicit SourceGuard(std::size_t fail_at) { g_requests.clear(), g_fail_at = fail_at, set_random_source(&numbered_source); }
     ~SourceGuard() { set_random_source(nullptr); }
 };
 
-// What the producer gave.
-enum class Got { Success, RngFailed, OtherError, Fault };
-template <class R>
-Got outcome_of(const std::function<R()>& call) {
-    try {
-        R r = call();
-        if (r.ok()) return Got::Success;
-        return r.error().kind == ErrorKind::RngFailed ? Got::RngFailed : Got::OtherError;
-    } catch (const Fault&) {
-        return Got::Fault;
+Bytes secret_of(Result<LockedRegion> r) {
+    const auto view = r.value().bytes().value();
+    return Bytes(view.begin(), view.end());
+}
+
+TEST(HybridIdentity, GenerateDrawsSThenDThenZ) {
+    auto parts = [] { SourceGuard numbered(0); return generate_identity(); }();
+    ASSERT_TRUE(parts.ok());
+    EXPECT_EQ(g_requests, (std::vector<std::size_t>{32, 32, 32}));
+    HybridKeyPair kp(std::move(parts).value());
+    EXPECT_EQ(secret_of(kp.x25519_secret()), Bytes(32, 1));
+    const Bytes dk = secret_of(kp.mlkem768_secret());
+    EXPECT_EQ(Bytes(dk.end() - 32, dk.end()), Bytes(32, 3));  // z is stored last
+    const auto ek = kp.mlkem768_public().value();
+    EXPECT_EQ(Bytes(ek.begin(), ek.end()), Bytes(dk.begin() + 1152, dk.begin() + 2336));
+}
+
+TEST(FailingSource, LaterKeyDrawsAreFaultsThatLeaveNoRegion) {
+    HybridKeyPair kp(generate_identity().value());
+    const auto x = kp.x25519_public().value();
+    const auto m = kp.mlkem768_public().value();
+    const Bytes xp(x.begin(), x.end()), mp(m.begin(), m.end());
+    // generate draws s, d, z; seal_hybrid draws e, m (key material), then the nonce.
+    const std::pair<std::size_t, std::function<void()>> cases[] = {
+        {2, [] { (void)generate_identity(); }},
+        {3, [] { (void)generate_identity(); }},
+        {2, [&] { (void)seal_hybrid(xp, mp, Bytes{1, 2}, {}); }},
+    };
+    for (const auto& [fail_at, call] : cases) {
+        const auto live = read_counters().live_secrets;
+        {
+            SourceGuard failing(fail_at);
+            EXPECT_THROW(call(), Fault) << fail_at;
+        }
+        EXPECT_EQ(g_requests.size(), fail_at);
+        EXPECT_EQ(read_counters().live_secrets, live) << fail_at;
     }
 }
-
-struct Public {
-    std::vector<std::uint8_t> x25519, mlkem;
-};
-const Public& identity_publics() {
-    static const Public p = [] {
-        hybrid::HybridKeyPair kp(hybrid::generate_identity().value());
-        auto x = kp.x25519_public().value();
-        auto m = kp.mlkem768_public().value();
-        return Public{{x.begin(), x.end()}, {m.begin(), m.end()}};
-    }();
-    return p;
-}
-SecretBox& stream_key() {
-    static SecretBox key(LockedRegion::from_slice(std::vector<std::uint8_t>(32, 7)).value());
-    return key;
-}
-
-struct Case {
-    const char* producer;
-    std::size_t fail_at;
-    std::size_t requests;  // requests made up to the failure
-    Got want;
-};
-
-Got run(const Case& c) {
-    const std::string_view p = c.producer;
-    if (p == "random_region") return outcome_of<Result<LockedRegion>>([] { return random_region(300); });
-    if (p == "start_push") return outcome_of<Result<stream::PushStart>>([] { return stream::start_push(stream_key()); });
-    if (p == "generate") return outcome_of<Result<hybrid::IdentityParts>>([] { return hybrid::generate_identity(); });
-    return outcome_of<Result<hybrid::Seal>>([] {
-        const Public& k = identity_publics();
-        return hybrid::seal_hybrid(k.x25519, k.mlkem, std::vector<std::uint8_t>{1, 2}, {});
-    });
-}
-
-class FailingSource : public testing::TestWithParam<Case> {};
-
-TEST_P(FailingSource, FailsAsDocumentedAndLeavesNoRegion) {
-    const Case& c = GetParam();
-    (void)identity_publics();  // made with the real source, before the count
-    (void)stream_key();
-    const auto live = read_counters().live_secrets;
-    Got got;
-    {
-        SourceGuard guard(c.fail_at);
-        got = run(c);
-    }
-    EXPECT_EQ(static_cast<int>(got), static_cast<int>(c.want)) << "0 success, 1 RngFailed, 2 other error, 3 fault";
-    EXPECT_EQ(g_requests, c.requests);
-    EXPECT_EQ(read_counters().live_secrets, live);
-}
-
-// random_region(300) asks for 256 then 44 bytes; generate draws s, d, z;
-// seal_hybrid draws e, m (key material), then the nonce.
-INSTANTIATE_TEST_SUITE_P(
-    Draws, FailingSource,
-    testing::Values(Case{"random_region", 2, 2, Got::RngFailed},
-                    Case{"start_push", 1, 1, Got::RngFailed},
-                    Case{"generate", 2, 2, Got::Fault}, Case{"generate", 3, 3, Got::Fault},
-                    Case{"seal_hybrid", 2, 2, Got::Fault},
-                    Case{"seal_hybrid", 3, 3, Got::RngFailed}),
-    [](const testing::TestParamInfo<Case>& info) {
-        return std::string(info.param.producer) + "_request" + std::to_string(info.param.fail_at);
-    });
 
 }  // namespace
-}  // namespace qv
+}  // namespace qv::hybrid
