@@ -39,9 +39,16 @@ void note(long long delta) {
     }
 }
 
-constexpr std::size_t kHeader = 16;
-
 }  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer owns operator new (and some runtimes allocate through
+// variants a replacement here would not see), so the heap is counted only in
+// the other builds; mappings are counted in all of them.
+constexpr bool kCountsHeap = false;
+#else
+constexpr bool kCountsHeap = true;
+constexpr std::size_t kHeader = 16;
 
 void* operator new(std::size_t n) {
     auto* p = static_cast<unsigned char*>(std::malloc(n + kHeader));
@@ -60,6 +67,7 @@ void operator delete(void* p) noexcept {
 void operator delete[](void* p) noexcept { operator delete(p); }
 void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+#endif
 
 // Large zeroizing buffers are page mappings of their own: count those too.
 extern "C" void* mmap(void* addr, std::size_t n, int prot, int flags, int fd, off_t off) {
@@ -242,7 +250,9 @@ TEST(ReaderBudget, MemoryAndStackStayWithinBoundsAtAnyDepth) {
             std::printf("record of %zu bytes%s: heap and mappings %lld bytes, stack %zu bytes\n", text.size(),
                         sealed ? " (sealed session)" : "", memory, used - base);
             EXPECT_TRUE(ok) << text.substr(0, 40);
-            EXPECT_LE(memory, static_cast<long long>(2 * text.size() + 64 * 1024)) << text.substr(0, 40);
+            if (kCountsHeap) {
+                EXPECT_LE(memory, static_cast<long long>(2 * text.size() + 64 * 1024)) << text.substr(0, 40);
+            }
             EXPECT_LE(used - base, 8u * 1024) << text.substr(0, 40);
         }
     }
