@@ -56,6 +56,12 @@ python -m pip install -q --disable-pip-version-check --no-deps --force-reinstall
 python -m sphinx -W --keep-going -q -b html docs build/docs
 took
 
+# The wheel's test environments hold no build tools, so the sdist is checked
+# here, in the project's environment.
+step "sdist contents"
+python -m pytest -q -p no:cacheprovider tests/test_package.py -k sdist
+took
+
 step "README demo in a fresh clone, PATH limited to the system directories (twice)"
 ./scripts/fresh-clone-demo.sh
 took
