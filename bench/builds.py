@@ -33,10 +33,10 @@ def describe(module: ModuleType) -> str:
 def _load(path: Path) -> ModuleType | None:
     """A second copy of the extension from `path`, not entered in sys.modules."""
     loader = importlib.machinery.ExtensionFileLoader("quorvex._secure", str(path))
-    spec = importlib.util.spec_from_file_location("quorvex._secure", path, loader=loader)
-    if spec is None:
+    module_spec = importlib.util.spec_from_file_location("quorvex._secure", path, loader=loader)
+    if module_spec is None:
         return None
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(module_spec)
     loader.exec_module(module)
     return module if hasattr(module, "_libcrypto") else None
 
@@ -57,9 +57,9 @@ def other_build(installed: ModuleType) -> ModuleType | None:
 def cases_for(name: str, module: ModuleType, quick: bool) -> list[Case]:
     """The libcrypto-bound cases of bench/<name>.py, run against `module`: a
     fresh copy of the benchmark whose `_secure` is that build."""
-    spec = importlib.util.find_spec(f"bench.{name}")
-    assert spec is not None and spec.loader is not None
-    copy = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(copy)
+    module_spec = importlib.util.find_spec(f"bench.{name}")
+    assert module_spec is not None and module_spec.loader is not None
+    copy = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(copy)
     copy._secure = module  # type: ignore[attr-defined]
     return [c for c in copy.cases(quick) if c.operation.startswith(REPEATED[name])]
