@@ -87,6 +87,17 @@ cp /etc/resolv.conf "$root/etc/resolv.conf"
 carried_ca=/etc/ssl/host-ca-certificates.crt
 cp /etc/ssl/certs/ca-certificates.crt "$root$carried_ca"
 [[ -f /etc/pip.conf ]] && cp /etc/pip.conf "$root/etc/pip.conf"
+# pip inside reads the carried bundle from its configuration too, so that a
+# step run with a cleared environment (env -i, as the fresh-clone demo does)
+# still reaches the package index.
+pip_conf=$root/etc/pip.conf
+if grep -qE '^\s*cert\s*=' "$pip_conf" 2>/dev/null; then
+  sed -i -E "s|^\s*cert\s*=.*|cert = $carried_ca|" "$pip_conf"
+elif grep -q '^\[global\]' "$pip_conf" 2>/dev/null; then
+  sed -i "/^\[global\]/a cert = $carried_ca" "$pip_conf"
+else
+  printf '[global]\ncert = %s\n' "$carried_ca" >>"$pip_conf"
+fi
 [[ -d /etc/xdg/pip ]] && mkdir -p "$root/etc/xdg" && cp -r /etc/xdg/pip "$root/etc/xdg/"
 env_in=(HOME=/root LANG=C.UTF-8 TERM=dumb PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
   "SSL_CERT_FILE=$carried_ca" "PIP_CERT=$carried_ca" "REQUESTS_CA_BUNDLE=$carried_ca")
