@@ -229,6 +229,7 @@ while IFS= read -r line; do
     verdict=stillborn
   else
     rc=0
+    : >"$work/ctest.log"; : >"$work/pytest.log"
     if [[ $file == native/core/* ]]; then
       timeout "$timeout_s" ctest --test-dir "$build" -LE ctgrind -j2 --stop-on-failure >"$work/ctest.log" 2>&1 || rc=$?
     fi
@@ -242,13 +243,18 @@ while IFS= read -r line; do
     case $rc in 0) ;; 124) verdict=timeout ;; *) verdict=killed ;; esac
   fi
   restore
+  # Which suite noticed, for the record: the first failing native test or pytest case.
+  killer=
+  if [[ $verdict == killed ]]; then
+    killer=$(grep -m1 -oE '(^FAILED [^ ]+|[0-9]+ - [A-Za-z_]+ \(Failed\))' "$work/pytest.log" "$work/ctest.log" 2>/dev/null | head -n1 | cut -d: -f2-)
+  fi
   case $verdict in
     killed) killed=$((killed + 1)) ;;
     survived) survived=$((survived + 1)); survivors+=("$label") ;;
     stillborn) stillborn=$((stillborn + 1)) ;;
     timeout) timedout=$((timedout + 1)); timeouts+=("$label") ;;
   esac
-  printf '%-9s%s (%ss)\n' "$verdict" "$label" $((SECONDS - start))
+  printf '%-9s%s (%ss)%s\n' "$verdict" "$label" $((SECONDS - start)) "${killer:+ by $killer}"
 done <"$samples"
 
 echo "== restoring the build"
