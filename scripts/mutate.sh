@@ -246,7 +246,8 @@ while IFS= read -r line; do
   # Which suite noticed, for the record: the first failing native test or pytest case.
   killer=
   if [[ $verdict == killed ]]; then
-    killer=$(grep -m1 -oE '(^FAILED [^ ]+|[0-9]+ - [A-Za-z_]+ \(Failed\))' "$work/pytest.log" "$work/ctest.log" 2>/dev/null | head -n1 | cut -d: -f2-)
+    killer=$(grep -h -m1 -oE '(^FAILED [^ ]+|[0-9]+ - [A-Za-z0-9_./]+ \((Failed|SEGFAULT|Subprocess aborted|Timeout|Exception)\))' \
+      "$work/ctest.log" "$work/pytest.log" 2>/dev/null | head -n1 || true)
   fi
   case $verdict in
     killed) killed=$((killed + 1)) ;;
