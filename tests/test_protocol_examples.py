@@ -8,9 +8,6 @@ from __future__ import annotations
 import hashlib
 import json
 import re
-import shutil
-import subprocess
-from functools import lru_cache
 from typing import Callable
 
 import pytest
@@ -25,12 +22,10 @@ from quorvex import _secure
 from conftest import ROOT, b64, run_python
 
 nacl = pytest.importorskip("nacl.bindings")
+Scripted = Callable[[str, bytes], list[str]]
 
-SecretBox = _secure.SecretBox
 
-
-@lru_cache(maxsize=1)
-def examples() -> dict[str, dict[str, bytes]]:
+def read_examples() -> dict[str, dict[str, bytes]]:
     """The page's ```text blocks that start with "example: NAME": `name = value`
     lines, a quoted value being UTF-8 text, any other hex; an indented line
     continues the value above it."""
@@ -44,49 +39,24 @@ def examples() -> dict[str, dict[str, bytes]]:
                 values[key] += line.strip()
             else:
                 key, _, values[key] = (part.strip() for part in line.partition("="))
-        found[name] = {
-            k: v[1:-1].encode() if v[0] in "'\"" else bytes.fromhex(v) for k, v in values.items()
-        }
+        found[name] = {k: v[1:-1].encode() if v[0] in "'\"" else bytes.fromhex(v) for k, v in values.items()}
     return found
 
 
+EXAMPLES = read_examples()
+
+
 def box(data: bytes) -> _secure.SecretBox:
-    return SecretBox.from_bytes(bytearray(data))
-
-
-# Serves the bytes of QV_SCRIPTED_ENTROPY (hex) to successive requests and
-# fails once they are used up, so an unexpected draw shows.
-SCRIPTED_GETENTROPY = r"""
-#include <stdlib.h>
-#include <string.h>
-static size_t pos;
-static int nibble(char c) { return c <= '9' ? c - '0' : (c | 32) - 'a' + 10; }
-int getentropy(void *buf, size_t n) {
-    const char *s = getenv("QV_SCRIPTED_ENTROPY");
-    if (!s || strlen(s) < 2 * (pos + n)) return -1;
-    for (size_t i = 0; i < n; i++, pos++)
-        ((unsigned char *)buf)[i] = (unsigned char)(nibble(s[2 * pos]) << 4 | nibble(s[2 * pos + 1]));
-    return 0;
-}
-"""
-
-
-Scripted = Callable[[str, bytes], list[str]]
+    return _secure.SecretBox.from_bytes(bytearray(data))
 
 
 @pytest.fixture(scope="module")
-def scripted(tmp_path_factory: pytest.TempPathFactory) -> Scripted:
-    """Runs code in a child whose getentropy returns `entropy`; gives its
-    printed lines."""
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler for the getentropy shim")
-    lib = tmp_path_factory.mktemp("entropy") / "scripted_getentropy.so"
-    lib.with_suffix(".c").write_text(SCRIPTED_GETENTROPY)
-    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(lib), str(lib.with_suffix(".c"))], check=True)
+def scripted(failing_rng: dict[str, str]) -> Scripted:
+    """Runs code in a child whose getentropy serves `entropy`; gives its
+    printed words."""
 
     def run(code: str, entropy: bytes) -> list[str]:
-        done = run_python(code, env={"LD_PRELOAD": str(lib), "QV_SCRIPTED_ENTROPY": entropy.hex()})
+        done = run_python(code, env=failing_rng | {"QV_SCRIPTED_ENTROPY": entropy.hex()})
         assert done.returncode == 0, done.stderr
         return done.stdout.split()
 
@@ -94,22 +64,24 @@ def scripted(tmp_path_factory: pytest.TempPathFactory) -> Scripted:
 
 
 def test_every_section_has_its_example() -> None:
-    assert set(examples()) == {
-        "aes-256-gcm", "secret-stream", "random-seed", "sealed-session", "hybrid-seal", "openbao-box",
-    }
+    sections = {"aes-256-gcm", "secret-stream", "random-seed", "sealed-session", "hybrid-seal", "openbao-box"}
+    assert set(EXAMPLES) == sections
 
 
-def test_aes_gcm_example() -> None:
-    ex = examples()["aes-256-gcm"]
+@pytest.mark.parametrize("name", ["aes-256-gcm", "random-seed"])
+def test_aes_gcm_examples(name: str) -> None:
+    ex = EXAMPLES[name]
     key = box(ex["key"])
-    assert key.aes_gcm_seal(ex["nonce"], ex["plaintext"], ex["aad"]) == ex["sealed"]
     assert AESGCM(ex["key"]).encrypt(ex["nonce"], ex["plaintext"], ex["aad"]) == ex["sealed"]
+    assert key.aes_gcm_seal(ex["nonce"], ex["plaintext"], ex["aad"]) == ex["sealed"]
     assert key.aes_gcm_open(ex["nonce"], ex["sealed"], ex["aad"]) == ex["plaintext"]
-    assert len(ex["sealed"]) == len(ex["plaintext"]) + 16
+    if "seed" in ex:
+        assert json.loads(ex["plaintext"]) == {"seed": b64(ex["seed"])}
+        assert key.aes_gcm_open_json_field(ex["nonce"], ex["sealed"], ex["aad"], "seed").reveal() == ex["seed"]
 
 
 def test_secret_stream_example(scripted: Scripted) -> None:
-    ex = examples()["secret-stream"]
+    ex = EXAMPLES["secret-stream"]
     code = f"""
         from quorvex._secure import SecretBox, SecretStreamPush
         push = SecretStreamPush(SecretBox.from_bytes(bytearray.fromhex("{ex['key'].hex()}")))
@@ -129,19 +101,11 @@ def test_secret_stream_example(scripted: Scripted) -> None:
     assert nacl.crypto_secretstream_xchacha20poly1305_pull(state, ex["chunk2"], ex["ad"]) == (ex["message2"], 3)
 
 
-def test_random_seed_example() -> None:
-    ex = examples()["random-seed"]
-    assert json.loads(ex["plaintext"]) == {"seed": b64(ex["seed"])}
-    assert AESGCM(ex["key"]).encrypt(ex["nonce"], ex["plaintext"], ex["aad"]) == ex["sealed"]
-    key = box(ex["key"])
-    assert key.aes_gcm_seal(ex["nonce"], ex["plaintext"], ex["aad"]) == ex["sealed"]
-    assert key.aes_gcm_open_json_field(ex["nonce"], ex["sealed"], ex["aad"], "seed").reveal() == ex["seed"]
-
-
-def hybrid_identity(scripted: Scripted) -> tuple[dict[str, bytes], bytes, _secure.HybridKeyPair]:
+@pytest.fixture(scope="module")
+def identity(scripted: Scripted) -> tuple[bytes, _secure.HybridKeyPair]:
     """The page's identity: the module expands the seed itself (its draws
     served from the page), `cryptography` gives the encapsulation key."""
-    ex = examples()["hybrid-seal"]
+    ex = EXAMPLES["hybrid-seal"]
     ek = mlkem.MLKEM768PrivateKey.from_seed_bytes(ex["mlkem_seed"]).public_key().public_bytes_raw()
     code = """
         from quorvex._secure import HybridKeyPair
@@ -152,33 +116,28 @@ def hybrid_identity(scripted: Scripted) -> tuple[dict[str, bytes], bytes, _secur
     assert x == ex["x25519_secret"]
     assert (hashlib.sha256(ek).digest(), hashlib.sha256(dk).digest()) == (ex["ek_sha256"], ex["dk_sha256"])
     kp = _secure.HybridKeyPair.from_secrets(box(x), box(dk))
-    assert kp.mlkem768_public == ek
-    return ex, ek, kp
+    assert (kp.x25519_public, kp.mlkem768_public) == (ex["x25519_public"], ek)
+    return ek, kp
 
 
-def test_sealed_session_example(scripted: Scripted) -> None:
-    ex = examples()["sealed-session"]
+def test_sealed_session_example(identity: tuple[bytes, _secure.HybridKeyPair]) -> None:
+    ex, hybrid, kp = EXAMPLES["sealed-session"], EXAMPLES["hybrid-seal"], identity[1]
     want = (ex["session_id"].decode(), int(ex["expires_at"]), ex["sign_key"], ex["enc_key"])
-    record = json.loads(ex["plaintext"])
-    assert json.loads(ex["array"]) == [record[k] for k in ("session_id", "sign_key", "enc_key", "expires_at")]
-    assert (record["session_id"], record["expires_at"], record["sign_key"], record["enc_key"]) == (
-        want[0], want[1], b64(want[2]), b64(want[3]),
-    )
-    hybrid, _, kp = hybrid_identity(scripted)
-    sealed = (hybrid["ephemeral_public"] + hybrid["mlkem_ciphertext"], hybrid["nonce"], hybrid["ciphertext"])
-    session_id, expires_at, sign_key, enc_key = kp.open_session(*sealed, hybrid["aad"])
-    assert (session_id, expires_at, bytes(sign_key.reveal()), bytes(enc_key.reveal())) == want
-    for text in (ex["plaintext"], ex["array"]):
-        enc, nonce, ct = _secure.seal_hybrid(kp.x25519_public, kp.mlkem768_public, text, b"")
-        session_id, expires_at, sign_key, enc_key = kp.open_session(enc, nonce, ct, b"")
+    members = [want[0], b64(want[2]), b64(want[3]), want[1]]
+    assert json.loads(ex["plaintext"]) == dict(zip(["session_id", "sign_key", "enc_key", "expires_at"], members))
+    assert json.loads(ex["array"]) == members
+    encapsulation = hybrid["ephemeral_public"] + hybrid["mlkem_ciphertext"]
+    page = (encapsulation, hybrid["nonce"], hybrid["ciphertext"], hybrid["aad"])
+    for sealed in [page] + [(*_secure.seal_hybrid(kp.x25519_public, kp.mlkem768_public, text, b""), b"")
+                            for text in (ex["plaintext"], ex["array"])]:
+        session_id, expires_at, sign_key, enc_key = kp.open_session(*sealed)
         assert (session_id, expires_at, bytes(sign_key.reveal()), bytes(enc_key.reveal())) == want
 
 
-def test_hybrid_seal_example(scripted: Scripted) -> None:
-    ex, ek, kp = hybrid_identity(scripted)
-    plaintext = examples()["sealed-session"]["plaintext"]
+def test_hybrid_seal_example(scripted: Scripted, identity: tuple[bytes, _secure.HybridKeyPair]) -> None:
+    ex, (ek, kp) = EXAMPLES["hybrid-seal"], identity
+    plaintext = EXAMPLES["sealed-session"]["plaintext"]
     encapsulation = ex["ephemeral_public"] + ex["mlkem_ciphertext"]
-    assert kp.x25519_public == ex["x25519_public"] and kp.mlkem768_public == ek
 
     # The module, its three draws served in the order the page gives.
     code = f"""
@@ -194,13 +153,13 @@ def test_hybrid_seal_example(scripted: Scripted) -> None:
     # The standards, step by step.
     eph = X25519PrivateKey.from_private_bytes(ex["ephemeral_secret"])
     assert eph.public_key().public_bytes_raw() == ex["ephemeral_public"]
-    assert X25519PrivateKey.from_private_bytes(ex["x25519_secret"]).public_key().public_bytes_raw() == ex["x25519_public"]
+    recipient = X25519PrivateKey.from_private_bytes(ex["x25519_secret"]).public_key()
+    assert recipient.public_bytes_raw() == ex["x25519_public"]
     assert eph.exchange(X25519PublicKey.from_public_bytes(ex["x25519_public"])) == ex["ss_x"]
     # K = G(m ‖ H(ek))[0..32]; decapsulation giving that K proves c encapsulates m.
     assert hashlib.sha3_512(ex["mlkem_message"] + hashlib.sha3_256(ek).digest()).digest()[:32] == ex["ss_m"]
     assert mlkem.MLKEM768PrivateKey.from_seed_bytes(ex["mlkem_seed"]).decapsulate(ex["mlkem_ciphertext"]) == ex["ss_m"]
     info = b"plenvik-sdk-hybrid-seal-v1" + encapsulation
-    assert len(info) == 1146
     assert HKDF(hashes.SHA256(), 32, salt=None, info=info).derive(ex["ss_x"] + ex["ss_m"]) == ex["key"]
     assert AESGCM(ex["key"]).encrypt(ex["nonce"], plaintext, ex["aad"]) == ex["ciphertext"]
 
@@ -208,7 +167,7 @@ def test_hybrid_seal_example(scripted: Scripted) -> None:
 def test_openbao_box_record_example() -> None:
     from quorvex.openbao import base64url
 
-    ex = examples()["openbao-box"]
+    ex = EXAMPLES["openbao-box"]
     text = json.loads(ex["record"])["secret"].encode()
     assert text == b64(ex["key"]).encode()
     encoded = bytearray(base64url.encoded_length(len(ex["key"])))
