@@ -8,7 +8,6 @@ from __future__ import annotations
 import hashlib
 import json
 import re
-from typing import Callable
 
 import pytest
 from cryptography.hazmat.primitives import hashes
@@ -22,7 +21,6 @@ from quorvex import _secure
 from conftest import ROOT, b64, run_python
 
 nacl = pytest.importorskip("nacl.bindings")
-Scripted = Callable[[str, bytes], list[str]]
 
 
 def read_examples() -> dict[str, dict[str, bytes]]:
@@ -50,17 +48,32 @@ def box(data: bytes) -> _secure.SecretBox:
     return _secure.SecretBox.from_bytes(bytearray(data))
 
 
+STREAM, HYBRID, SESSION = EXAMPLES["secret-stream"], EXAMPLES["hybrid-seal"], EXAMPLES["sealed-session"]
+EK = mlkem.MLKEM768PrivateKey.from_seed_bytes(HYBRID["mlkem_seed"]).public_key().public_bytes_raw()
+
+
 @pytest.fixture(scope="module")
-def scripted(failing_rng: dict[str, str]) -> Scripted:
-    """Runs code in a child whose getentropy serves `entropy`; gives its
-    printed words."""
-
-    def run(code: str, entropy: bytes) -> list[str]:
-        done = run_python(code, env=failing_rng | {"QV_SCRIPTED_ENTROPY": entropy.hex()})
-        assert done.returncode == 0, done.stderr
-        return done.stdout.split()
-
-    return run
+def drawn(failing_rng: dict[str, str]) -> list[bytes]:
+    """What the module makes of the examples in a child whose getentropy
+    serves the page's random values in the order the module draws them: the
+    stream header, the identity's secrets, the seal's ephemeral secret,
+    ML-KEM message and nonce."""
+    code = f"""
+        from quorvex._secure import HybridKeyPair, SecretBox, SecretStreamPush, seal_hybrid
+        push = SecretStreamPush(SecretBox.from_bytes(bytearray.fromhex("{STREAM['key'].hex()}")))
+        print(push.header.hex(), push.push({STREAM['message1']!r}, ad={STREAM['ad']!r}).hex())
+        print(push.push({STREAM['message2']!r}, final=True, ad={STREAM['ad']!r}).hex())
+        kp = HybridKeyPair.generate()
+        print(kp.x25519_secret().reveal().hex(), kp.mlkem768_secret().reveal().hex())
+        for value in seal_hybrid(bytes.fromhex("{HYBRID['x25519_public'].hex()}"), bytes.fromhex("{EK.hex()}"),
+                                 {SESSION['plaintext']!r}, {HYBRID['aad']!r}):
+            print(value.hex())
+    """
+    draws = ["x25519_secret", "mlkem_seed", "ephemeral_secret", "mlkem_message", "nonce"]
+    entropy = STREAM["header"] + b"".join(HYBRID[name] for name in draws)
+    done = run_python(code, env=failing_rng | {"QV_SCRIPTED_ENTROPY": entropy.hex()})
+    assert done.returncode == 0, done.stderr
+    return [bytes.fromhex(value) for value in done.stdout.split()]
 
 
 def test_every_section_has_its_example() -> None:
@@ -80,21 +93,12 @@ def test_aes_gcm_examples(name: str) -> None:
         assert key.aes_gcm_open_json_field(ex["nonce"], ex["sealed"], ex["aad"], "seed").reveal() == ex["seed"]
 
 
-def test_secret_stream_example(scripted: Scripted) -> None:
-    ex = EXAMPLES["secret-stream"]
-    code = f"""
-        from quorvex._secure import SecretBox, SecretStreamPush
-        push = SecretStreamPush(SecretBox.from_bytes(bytearray.fromhex("{ex['key'].hex()}")))
-        print(push.header.hex())
-        print(push.push({ex['message1']!r}, ad={ex['ad']!r}).hex())
-        print(push.push({ex['message2']!r}, final=True, ad={ex['ad']!r}).hex())
-    """
-    assert scripted(code, ex["header"]) == [ex["header"].hex(), ex["chunk1"].hex(), ex["chunk2"].hex()]
-
+def test_secret_stream_example(drawn: list[bytes]) -> None:
+    ex = STREAM
+    assert drawn[:3] == [ex["header"], ex["chunk1"], ex["chunk2"]]
     pull = _secure.SecretStreamPull(box(ex["key"]), ex["header"])
     assert pull.pull(ex["chunk1"], ad=ex["ad"]) == (ex["message1"], False)
     assert pull.pull(ex["chunk2"], ad=ex["ad"]) == (ex["message2"], True)
-
     state = nacl.crypto_secretstream_xchacha20poly1305_state()
     nacl.crypto_secretstream_xchacha20poly1305_init_pull(state, ex["header"], ex["key"])
     assert nacl.crypto_secretstream_xchacha20poly1305_pull(state, ex["chunk1"], ex["ad"]) == (ex["message1"], 0)
@@ -102,26 +106,19 @@ def test_secret_stream_example(scripted: Scripted) -> None:
 
 
 @pytest.fixture(scope="module")
-def identity(scripted: Scripted) -> tuple[bytes, _secure.HybridKeyPair]:
-    """The page's identity: the module expands the seed itself (its draws
-    served from the page), `cryptography` gives the encapsulation key."""
-    ex = EXAMPLES["hybrid-seal"]
-    ek = mlkem.MLKEM768PrivateKey.from_seed_bytes(ex["mlkem_seed"]).public_key().public_bytes_raw()
-    code = """
-        from quorvex._secure import HybridKeyPair
-        kp = HybridKeyPair.generate()
-        print(kp.x25519_secret().reveal().hex(), kp.mlkem768_secret().reveal().hex())
-    """
-    x, dk = (bytes.fromhex(v) for v in scripted(code, ex["x25519_secret"] + ex["mlkem_seed"]))
-    assert x == ex["x25519_secret"]
-    assert (hashlib.sha256(ek).digest(), hashlib.sha256(dk).digest()) == (ex["ek_sha256"], ex["dk_sha256"])
+def identity(drawn: list[bytes]) -> _secure.HybridKeyPair:
+    """The page's identity: the module expanded the seed itself, `cryptography`
+    gives the encapsulation key."""
+    x, dk = drawn[3:5]
+    assert x == HYBRID["x25519_secret"]
+    assert (hashlib.sha256(EK).digest(), hashlib.sha256(dk).digest()) == (HYBRID["ek_sha256"], HYBRID["dk_sha256"])
     kp = _secure.HybridKeyPair.from_secrets(box(x), box(dk))
-    assert (kp.x25519_public, kp.mlkem768_public) == (ex["x25519_public"], ek)
-    return ek, kp
+    assert (kp.x25519_public, kp.mlkem768_public) == (HYBRID["x25519_public"], EK)
+    return kp
 
 
-def test_sealed_session_example(identity: tuple[bytes, _secure.HybridKeyPair]) -> None:
-    ex, hybrid, kp = EXAMPLES["sealed-session"], EXAMPLES["hybrid-seal"], identity[1]
+def test_sealed_session_example(identity: _secure.HybridKeyPair) -> None:
+    ex, hybrid, kp = SESSION, HYBRID, identity
     want = (ex["session_id"].decode(), int(ex["expires_at"]), ex["sign_key"], ex["enc_key"])
     members = [want[0], b64(want[2]), b64(want[3]), want[1]]
     assert json.loads(ex["plaintext"]) == dict(zip(["session_id", "sign_key", "enc_key", "expires_at"], members))
@@ -134,21 +131,11 @@ def test_sealed_session_example(identity: tuple[bytes, _secure.HybridKeyPair]) -
         assert (session_id, expires_at, bytes(sign_key.reveal()), bytes(enc_key.reveal())) == want
 
 
-def test_hybrid_seal_example(scripted: Scripted, identity: tuple[bytes, _secure.HybridKeyPair]) -> None:
-    ex, (ek, kp) = EXAMPLES["hybrid-seal"], identity
-    plaintext = EXAMPLES["sealed-session"]["plaintext"]
+def test_hybrid_seal_example(drawn: list[bytes], identity: _secure.HybridKeyPair) -> None:
+    ex, plaintext = HYBRID, SESSION["plaintext"]
     encapsulation = ex["ephemeral_public"] + ex["mlkem_ciphertext"]
-
-    # The module, its three draws served in the order the page gives.
-    code = f"""
-        from quorvex._secure import seal_hybrid
-        for value in seal_hybrid(bytes.fromhex("{ex['x25519_public'].hex()}"), bytes.fromhex("{ek.hex()}"),
-                                 {plaintext!r}, {ex['aad']!r}):
-            print(value.hex())
-    """
-    entropy = ex["ephemeral_secret"] + ex["mlkem_message"] + ex["nonce"]
-    assert scripted(code, entropy) == [encapsulation.hex(), ex["nonce"].hex(), ex["ciphertext"].hex()]
-    assert kp.open(encapsulation, ex["nonce"], ex["ciphertext"], ex["aad"]) == plaintext
+    assert drawn[5:] == [encapsulation, ex["nonce"], ex["ciphertext"]]
+    assert identity.open(encapsulation, ex["nonce"], ex["ciphertext"], ex["aad"]) == plaintext
 
     # The standards, step by step.
     eph = X25519PrivateKey.from_private_bytes(ex["ephemeral_secret"])
@@ -157,7 +144,7 @@ def test_hybrid_seal_example(scripted: Scripted, identity: tuple[bytes, _secure.
     assert recipient.public_bytes_raw() == ex["x25519_public"]
     assert eph.exchange(X25519PublicKey.from_public_bytes(ex["x25519_public"])) == ex["ss_x"]
     # K = G(m ‖ H(ek))[0..32]; decapsulation giving that K proves c encapsulates m.
-    assert hashlib.sha3_512(ex["mlkem_message"] + hashlib.sha3_256(ek).digest()).digest()[:32] == ex["ss_m"]
+    assert hashlib.sha3_512(ex["mlkem_message"] + hashlib.sha3_256(EK).digest()).digest()[:32] == ex["ss_m"]
     assert mlkem.MLKEM768PrivateKey.from_seed_bytes(ex["mlkem_seed"]).decapsulate(ex["mlkem_ciphertext"]) == ex["ss_m"]
     info = b"plenvik-sdk-hybrid-seal-v1" + encapsulation
     assert HKDF(hashes.SHA256(), 32, salt=None, info=info).derive(ex["ss_x"] + ex["ss_m"]) == ex["key"]

@@ -1,12 +1,15 @@
-"""SecretStreamPush / SecretStreamPull: argument rules, failures in order,
-finished semantics, refused chunks that leave the stream usable, and the
-GIL released while a chunk is encrypted."""
+"""SecretStreamPush / SecretStreamPull: both directions with libsodium's
+crypto_secretstream_xchacha20poly1305 (through PyNaCl), refused chunks that
+leave the stream usable, argument lengths and failures in order, finished
+semantics, and the GIL released while a chunk is encrypted."""
 
 from __future__ import annotations
 
+import os
 import sys
 import threading
 import time
+from typing import Any
 
 import numpy as np
 import pytest
@@ -15,12 +18,21 @@ from quorvex import _secure
 
 from conftest import FINISHED, OPEN_FAILED, WIPED, bad_length
 
+nacl = pytest.importorskip("nacl.bindings")
+
 SecretBox = _secure.SecretBox
 Push = _secure.SecretStreamPush
 Pull = _secure.SecretStreamPull
 SecureError = _secure.SecureError
 
 pytestmark = pytest.mark.usefixtures("release_cycles")
+
+
+def sodium(name: str) -> Any:
+    return getattr(nacl, "crypto_secretstream_xchacha20poly1305_" + name)
+
+
+MESSAGE, PUSH, REKEY, FINAL = (sodium("TAG_" + tag) for tag in ("MESSAGE", "PUSH", "REKEY", "FINAL"))
 
 
 @pytest.fixture
@@ -34,13 +46,14 @@ def pair(key: SecretBox) -> tuple[_secure.SecretStreamPush, _secure.SecretStream
 
 
 def test_chunks_with_ad_then_final_and_both_sides_finish(key: SecretBox) -> None:
-    push, pull = pair(key)
-    assert type(push.header) is bytes and push.header != Push(key).header  # a fresh header per stream
+    push = Push(key=key)  # keywords for every parameter
+    pull = Pull(key=key, header=push.header)
+    assert type(push.header) is bytes and len(push.header) == 24 and push.header != Push(key).header
     messages = [b"first", b"", b"x" * 1000, b"last"]
-    chunks = [push.push(m, ad=b"hdr", final=i == len(messages) - 1) for i, m in enumerate(messages)]
-    assert push.is_finished is True and len(push.header) == 24
-    results = [pull.pull(c, ad=b"hdr") for c in chunks]
-    assert results == [(m, i == len(messages) - 1) for i, m in enumerate(messages)]
+    # final as a NumPy bool, taken like a bool
+    chunks = [push.push(message=m, ad=b"hdr", final=np.bool_(i == 3)) for i, m in enumerate(messages)]
+    assert push.is_finished is True
+    assert [pull.pull(chunk=c, ad=b"hdr") for c in chunks] == [(m, i == 3) for i, m in enumerate(messages)]
     assert pull.is_finished is True
     for call in (lambda: push.push(b"more"), lambda: pull.pull(chunks[-1], ad=b"hdr")):
         with pytest.raises(SecureError) as info:
@@ -53,6 +66,33 @@ def test_chunks_with_ad_then_final_and_both_sides_finish(key: SecretBox) -> None
 def test_absent_none_and_empty_ad_authenticate_alike(key: SecretBox, push_ad: dict, pull_ad: dict) -> None:
     push, pull = pair(key)
     assert pull.pull(push.push(b"m", **push_ad), **pull_ad) == (b"m", False)
+
+
+@pytest.mark.parametrize("ad_len", [0, 1, 15, 16, 17, 33, 1000])
+def test_each_side_opens_what_libsodium_pushes_and_the_reverse(ad_len: int) -> None:
+    raw = os.urandom(32)
+    ours, theirs_pull, theirs_push = Push(SecretBox.from_bytes(raw)), sodium("state")(), sodium("state")()
+    sodium("init_pull")(theirs_pull, ours.header, raw)
+    pull = Pull(SecretBox.from_bytes(raw), sodium("init_push")(theirs_push, raw))
+    sizes = [0, 1, 15, 16, 17, 63, 64, 65, 1000, 100_000]
+    for i, size in enumerate(sizes):
+        message, ad, final = os.urandom(size), os.urandom(ad_len), i == len(sizes) - 1
+        tag = FINAL if final else MESSAGE
+        assert sodium("pull")(theirs_pull, ours.push(message, final=final, ad=ad), ad or None) == (message, tag)
+        assert pull.pull(sodium("push")(theirs_push, message, ad or None, tag), ad=ad) == (message, final)
+    assert pull.is_finished is True and ours.is_finished is True
+
+
+def test_libsodium_push_and_rekey_tags_keep_both_sides_in_step() -> None:
+    raw, state = os.urandom(32), sodium("state")()
+    pull = Pull(SecretBox.from_bytes(raw), sodium("init_push")(state, raw))
+    for i in range(300):
+        message = os.urandom(i)
+        assert pull.pull(sodium("push")(state, message, None, [MESSAGE, PUSH, REKEY][i % 3])) == (message, False)
+    # libsodium's explicit rekey (no chunk) is not mirrored, so the next chunk fails
+    sodium("rekey")(state)
+    with pytest.raises(SecureError, match="ciphertext did not open"):
+        pull.pull(sodium("push")(state, b"x", None, MESSAGE))
 
 
 # What the puller gets instead of the first of two chunks pushed with ad b"a":
@@ -83,14 +123,6 @@ def test_refused_chunk_leaves_the_stream_going_on(key: SecretBox, spoil) -> None
     with pytest.raises(SecureError, match="ciphertext did not open"):
         pull.pull(c1, ad=b"a")  # repeated
     assert pull.pull(c2, ad=b"a") == (b"chunk two", False)
-
-
-def test_bool_flags_and_keywords(key: SecretBox) -> None:
-    for flag, final in [(False, False), (np.False_, False), (np.True_, True)]:  # bools and numpy bools
-        push, pull = pair(key)
-        assert pull.pull(push.push(b"m", final=flag)) == (b"m", final)
-    push = Push(key=key)  # keywords for positional parameters
-    assert Pull(key=key, header=push.header).pull(chunk=push.push(message=b"kw", final=True)) == (b"kw", True)
 
 
 def wiped() -> SecretBox:
@@ -159,19 +191,12 @@ def test_gil_is_released_while_a_large_chunk_is_encrypted(key: SecretBox) -> Non
 def test_is_finished_from_another_thread_during_push(key: SecretBox) -> None:
     push, _ = pair(key)
     seen: list[bool] = []
-    done = threading.Event()
-
-    def poll() -> None:
-        while not done.is_set():
-            seen.append(push.is_finished)
-
-    poller = threading.Thread(target=poll)
+    # Polls until the stream is finished: a poll waiting on the lock with the
+    # GIL held would deadlock against a push taking the GIL back under it.
+    poller = threading.Thread(target=lambda: seen.extend(iter(lambda: push.is_finished, True)), daemon=True)
     poller.start()
-    try:
-        for _ in range(4):
-            push.push(bytes(8 << 20))
-        push.push(b"", final=True)
-    finally:
-        done.set()
-        poller.join(timeout=60)
-    assert not poller.is_alive() and seen and push.is_finished is True
+    for _ in range(4):
+        push.push(bytes(8 << 20))
+    push.push(b"", final=True)
+    poller.join(timeout=60)
+    assert not poller.is_alive() and seen
