@@ -1,6 +1,5 @@
-"""Shared fixtures and texts: the module's messages, live-region counting,
-child processes with their own environment and limits, a getentropy(3) that
-fails or replays on demand, and the operations the child-process tests run."""
+"""The module's messages, live-region counting, child processes with their own
+environment and limits, a getentropy(3) that fails or replays on demand."""
 
 from __future__ import annotations
 
@@ -61,14 +60,19 @@ def lock_required(errno: int) -> str:
     )
 
 
+def wiped() -> _secure.SecretBox:
+    box = _secure.SecretBox.random(16)
+    box.wipe()
+    return box
+
+
 def live() -> int:
     gc.collect()  # or unreachable objects of earlier tests would be released in the middle of a count
     return int(_secure.memory_status()["live_secrets"])
 
 
 def pytest_collection_finish(session: pytest.Session) -> None:
-    """The test parameters (thousands of vectors) are made once; frozen, they
-    are not walked again by every gc.collect()."""
+    """The vectors, made once at collection, are frozen out of every gc.collect()."""
     gc.collect()
     gc.freeze()
 
@@ -83,8 +87,7 @@ def no_leak() -> Iterator[None]:
 
 @pytest.fixture
 def release_cycles() -> Iterator[None]:
-    """pytest.raises keeps frames in reference cycles; collect them so that
-    no region outlives its test."""
+    """Collects the frames that pytest.raises keeps in cycles, and their regions."""
     yield
     gc.collect()
 

@@ -1,8 +1,6 @@
-"""fork() while other threads are inside push/pull (which hold the stream's
-lock with the GIL released) must not hang the child: objects from before
-the fork refuse their secrets with the fork message and keep their flags.
-An alarm kills a child that hangs, so the test fails instead of hanging.
-(The native lock tests hold the lock of every owner kind across a fork.)"""
+"""fork() while threads are inside push/pull, holding the stream's lock, must
+not hang the child: objects from before the fork refuse with the fork message
+and keep their flags. (Native lock tests fork with every owner kind's lock held.)"""
 
 from __future__ import annotations
 

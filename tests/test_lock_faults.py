@@ -1,7 +1,6 @@
-"""Every operation that maps a region, under an mlock limit of zero and of
-one page, without CAP_IPC_LOCK, in both lock policies: it either succeeds
-with the unlocked regions counted, or fails with the `LockRequired` errno and
-leaves nothing mapped. One child per (limit, policy) runs them all."""
+"""Every operation that maps a region, under an mlock limit of zero and of one
+page without CAP_IPC_LOCK, in both lock policies: it succeeds with the unlocked
+regions counted, or fails with the `LockRequired` errno and leaves nothing mapped."""
 
 from __future__ import annotations
 

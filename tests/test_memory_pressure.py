@@ -1,9 +1,6 @@
-"""Running out of memory in the middle of an operation is transient: under
-an address-space limit a 256 MiB input that cannot be processed raises, and
-the same call on a valid input right after (still under the limit) gives
-what it gave before. Each case runs in its own interpreter. (Streams and
-pools make their buffers before they lock and use them in place; the native
-lock tests cover them.)"""
+"""Running out of memory is transient: under an address-space limit, a call on
+a 256 MiB input raises, then the same call on a valid input gives what it gave
+before. (Streams and pools allocate before they lock: native lock tests.)"""
 
 from __future__ import annotations
 

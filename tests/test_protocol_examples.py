@@ -1,7 +1,5 @@
-"""Every worked example of docs/PROTOCOL.md, recomputed from the page itself:
-by the module (its random draws served from the example through a
-getentropy(3) preloaded into a child) and by independent implementations
-(cryptography, PyNaCl, hashlib, json, base64)."""
+"""Every worked example of docs/PROTOCOL.md, recomputed from the page by the module
+(its random draws served from the page) and by cryptography, PyNaCl and hashlib."""
 
 from __future__ import annotations
 
@@ -24,9 +22,8 @@ nacl = pytest.importorskip("nacl.bindings")
 
 
 def read_examples() -> dict[str, dict[str, bytes]]:
-    """The page's ```text blocks that start with "example: NAME": `name = value`
-    lines, a quoted value being UTF-8 text, any other hex; an indented line
-    continues the value above it."""
+    """```text blocks "example: NAME" of `name = value` lines: quoted UTF-8 text or
+    hex, an indented line continuing the value above."""
     found: dict[str, dict[str, bytes]] = {}
     for block in re.findall(r"```text\nexample: (.*?)```", (ROOT / "docs" / "PROTOCOL.md").read_text(), re.S):
         name, *lines = block.splitlines()
@@ -54,10 +51,8 @@ EK = mlkem.MLKEM768PrivateKey.from_seed_bytes(HYBRID["mlkem_seed"]).public_key()
 
 @pytest.fixture(scope="module")
 def drawn(failing_rng: dict[str, str]) -> list[bytes]:
-    """What the module makes of the examples in a child whose getentropy
-    serves the page's random values in the order the module draws them: the
-    stream header, the identity's secrets, the seal's ephemeral secret,
-    ML-KEM message and nonce."""
+    """The module's outputs, in a child whose getentropy serves the page's random
+    values in the order they are drawn."""
     code = f"""
         from quorvex._secure import HybridKeyPair, SecretBox, SecretStreamPush, seal_hybrid
         push = SecretStreamPush(SecretBox.from_bytes(bytearray.fromhex("{STREAM['key'].hex()}")))
@@ -107,8 +102,7 @@ def test_secret_stream_example(drawn: list[bytes]) -> None:
 
 @pytest.fixture(scope="module")
 def identity(drawn: list[bytes]) -> _secure.HybridKeyPair:
-    """The page's identity: the module expanded the seed itself, `cryptography`
-    gives the encapsulation key."""
+    """The identity the module drew from the page; `cryptography` gives its ML-KEM key."""
     x, dk = drawn[3:5]
     assert x == HYBRID["x25519_secret"]
     assert (hashlib.sha256(EK).digest(), hashlib.sha256(dk).digest()) == (HYBRID["ek_sha256"], HYBRID["dk_sha256"])

@@ -1,7 +1,5 @@
-"""SecretStreamPush / SecretStreamPull: both directions with libsodium's
-crypto_secretstream_xchacha20poly1305 (through PyNaCl), refused chunks that
-leave the stream usable, argument lengths and failures in order, finished
-semantics, and the GIL released while a chunk is encrypted."""
+"""SecretStreamPush / SecretStreamPull: both ways with libsodium (PyNaCl), refusals
+in order that leave the stream going on, finishing, and the GIL released."""
 
 from __future__ import annotations
 
@@ -16,7 +14,7 @@ import pytest
 
 from quorvex import _secure
 
-from conftest import FINISHED, OPEN_FAILED, WIPED, bad_length
+from conftest import FINISHED, OPEN_FAILED, WIPED, bad_length, wiped
 
 nacl = pytest.importorskip("nacl.bindings")
 
@@ -95,59 +93,54 @@ def test_libsodium_push_and_rekey_tags_keep_both_sides_in_step() -> None:
         pull.pull(sodium("push")(state, b"x", None, MESSAGE))
 
 
-# What the puller gets instead of the first of two chunks pushed with ad b"a":
-# (key, push, chunk one, chunk two) -> (puller, chunk, ad)
-SPOILED = {
-    "16 bytes": lambda k, p, c, n: (None, c[:16], b"a"),
-    "empty": lambda k, p, c, n: (None, b"", b"a"),
-    "truncated": lambda k, p, c, n: (None, c[:-1], b"a"),
-    "tag byte": lambda k, p, c, n: (None, bytes([c[0] ^ 1]) + c[1:], b"a"),
-    "ciphertext": lambda k, p, c, n: (None, c[:5] + bytes([c[5] ^ 0x80]) + c[6:], b"a"),
-    "mac": lambda k, p, c, n: (None, c[:-1] + bytes([c[-1] ^ 1]), b"a"),
-    "reordered": lambda k, p, c, n: (None, n, b"a"),
-    "other ad": lambda k, p, c, n: (None, c, b"b"),
-    "other key": lambda k, p, c, n: (Pull(SecretBox.random(32), p.header), c, b"a"),
-    "other header": lambda k, p, c, n: (Pull(k, bytes([p.header[0] ^ 1]) + p.header[1:]), c, b"a"),
-}
-
-
-@pytest.mark.parametrize("spoil", SPOILED.values(), ids=SPOILED)
-def test_refused_chunk_leaves_the_stream_going_on(key: SecretBox, spoil) -> None:  # type: ignore[no-untyped-def]
-    push, pull = pair(key)
-    c1, c2 = push.push(b"chunk one", ad=b"a"), push.push(b"chunk two", ad=b"a")
-    other, chunk, ad = spoil(key, push, c1, c2)
-    with pytest.raises(SecureError) as info:
-        (other or pull).pull(chunk, ad=ad)
-    assert str(info.value) == OPEN_FAILED and pull.is_finished is False
-    assert pull.pull(c1, ad=b"a") == (b"chunk one", False)
-    with pytest.raises(SecureError, match="ciphertext did not open"):
-        pull.pull(c1, ad=b"a")  # repeated
-    assert pull.pull(c2, ad=b"a") == (b"chunk two", False)
-
-
-def wiped() -> SecretBox:
-    b = SecretBox.random(16)
-    b.wipe()
-    return b
+def flip(data: bytes, i: int) -> bytes:
+    out = bytearray(data)
+    out[i] ^= 1
+    return bytes(out)
 
 
 KEY = lambda n: bad_length("secretstream key", 32, n)  # noqa: E731
 HEADER = lambda n: bad_length("secretstream header", 24, n)  # noqa: E731
 
+# Calls refused, given (key, header, pull side, chunk one, chunk two) of a stream
+# whose two chunks were pushed with ad b"a", and their messages. The checks of the
+# constructors come in order: the key box, its length, the header's length.
+# Argument-type refusals are in test_conversion.py.
+REFUSED = {
+    "16 bytes": (lambda k, h, s, c, n: s.pull(c[:16], ad=b"a"), OPEN_FAILED),
+    "empty": (lambda k, h, s, c, n: s.pull(b"", ad=b"a"), OPEN_FAILED),
+    "truncated": (lambda k, h, s, c, n: s.pull(c[:-1], ad=b"a"), OPEN_FAILED),
+    "tag byte": (lambda k, h, s, c, n: s.pull(flip(c, 0), ad=b"a"), OPEN_FAILED),
+    "ciphertext": (lambda k, h, s, c, n: s.pull(flip(c, 5), ad=b"a"), OPEN_FAILED),
+    "mac": (lambda k, h, s, c, n: s.pull(flip(c, -1), ad=b"a"), OPEN_FAILED),
+    "reordered": (lambda k, h, s, c, n: s.pull(n, ad=b"a"), OPEN_FAILED),
+    "other ad": (lambda k, h, s, c, n: s.pull(c, ad=b"b"), OPEN_FAILED),
+    "other key": (lambda k, h, s, c, n: Pull(SecretBox.random(32), h).pull(c, ad=b"a"), OPEN_FAILED),
+    "other header": (lambda k, h, s, c, n: Pull(k, flip(h, 0)).pull(c, ad=b"a"), OPEN_FAILED),
+    "pull, wiped key": (lambda *_: Pull(wiped(), bytes(23)), WIPED),
+    "pull, short key": (lambda *_: Pull(SecretBox.random(16), bytes(23)), KEY(16)),
+    "pull, long key": (lambda *_: Pull(SecretBox.random(33), bytes(24)), KEY(33)),
+    "pull, short header": (lambda k, *_: Pull(k, bytes(23)), HEADER(23)),
+    "pull, long header": (lambda k, *_: Pull(k, bytes(25)), HEADER(25)),
+    "push, wiped key": (lambda *_: Push(wiped()), WIPED),
+    "push, short key": (lambda *_: Push(SecretBox.random(31)), KEY(31)),
+    "push, long key": (lambda *_: Push(SecretBox.random(33)), KEY(33)),
+}
 
-# (key box or its length, header length or None for the push side, message);
-# argument-type refusals are in test_conversion.py
-@pytest.mark.parametrize(
-    ("key_box", "header", "message"),
-    [(wiped, 23, WIPED), (16, 23, KEY(16)), (33, 24, KEY(33)), (32, 23, HEADER(23)), (32, 25, HEADER(25)),
-     (wiped, None, WIPED), (31, None, KEY(31)), (33, None, KEY(33))],
-)  # fmt: skip
-def test_lengths_in_order(key_box, header: int | None, message: str, no_leak) -> None:  # type: ignore[no-untyped-def]
-    k = key_box() if callable(key_box) else SecretBox.random(key_box)
+
+@pytest.mark.parametrize("case", REFUSED)
+def test_refusals_leave_the_stream_going_on(key: SecretBox, case: str, no_leak) -> None:  # type: ignore[no-untyped-def]
+    push, pull = pair(key)
+    c1, c2 = push.push(b"chunk one", ad=b"a"), push.push(b"chunk two", ad=b"a")
+    call, message = REFUSED[case]
     with pytest.raises(SecureError) as info:
-        Push(k) if header is None else Pull(k, bytes(header))
-    assert str(info.value) == message
-    del info, k
+        call(key, push.header, pull, c1, c2)
+    assert str(info.value) == message and pull.is_finished is False
+    assert pull.pull(c1, ad=b"a") == (b"chunk one", False)
+    with pytest.raises(SecureError, match="ciphertext did not open"):
+        pull.pull(c1, ad=b"a")  # repeated
+    assert pull.pull(c2, ad=b"a") == (b"chunk two", False)
+    del info
 
 
 def test_no_reference_to_the_key_box_is_kept(key: SecretBox) -> None:
