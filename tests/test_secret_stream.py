@@ -43,22 +43,6 @@ def pair(key: SecretBox) -> tuple[_secure.SecretStreamPush, _secure.SecretStream
     return push, Pull(key, push.header)
 
 
-def test_chunks_with_ad_then_final_and_both_sides_finish(key: SecretBox) -> None:
-    push = Push(key=key)  # keywords for every parameter
-    pull = Pull(key=key, header=push.header)
-    assert type(push.header) is bytes and len(push.header) == 24 and push.header != Push(key).header
-    messages = [b"first", b"", b"x" * 1000, b"last"]
-    # final as a NumPy bool, taken like a bool
-    chunks = [push.push(message=m, ad=b"hdr", final=np.bool_(i == 3)) for i, m in enumerate(messages)]
-    assert push.is_finished is True
-    assert [pull.pull(chunk=c, ad=b"hdr") for c in chunks] == [(m, i == 3) for i, m in enumerate(messages)]
-    assert pull.is_finished is True
-    for call in (lambda: push.push(b"more"), lambda: pull.pull(chunks[-1], ad=b"hdr")):
-        with pytest.raises(SecureError) as info:
-            call()
-        assert str(info.value) == FINISHED
-
-
 @pytest.mark.parametrize("push_ad", [{}, {"ad": None}, {"ad": b""}])
 @pytest.mark.parametrize("pull_ad", [{}, {"ad": None}, {"ad": b""}])
 def test_absent_none_and_empty_ad_authenticate_alike(key: SecretBox, push_ad: dict, pull_ad: dict) -> None:
@@ -67,18 +51,26 @@ def test_absent_none_and_empty_ad_authenticate_alike(key: SecretBox, push_ad: di
 
 
 @pytest.mark.parametrize("ad_len", [0, 1, 15, 16, 17, 33, 1000])
-def test_each_side_opens_what_libsodium_pushes_and_the_reverse(ad_len: int) -> None:
+def test_both_ways_with_libsodium_then_finished(ad_len: int) -> None:
     raw = os.urandom(32)
-    ours, theirs_pull, theirs_push = Push(SecretBox.from_bytes(raw)), sodium("state")(), sodium("state")()
+    ours = Push(key=SecretBox.from_bytes(raw))  # keywords for every parameter
+    assert type(ours.header) is bytes and ours.header != Push(SecretBox.from_bytes(raw)).header  # fresh
+    theirs_pull, theirs_push = sodium("state")(), sodium("state")()
     sodium("init_pull")(theirs_pull, ours.header, raw)
-    pull = Pull(SecretBox.from_bytes(raw), sodium("init_push")(theirs_push, raw))
+    pull = Pull(key=SecretBox.from_bytes(raw), header=sodium("init_push")(theirs_push, raw))
     sizes = [0, 1, 15, 16, 17, 63, 64, 65, 1000, 100_000]
     for i, size in enumerate(sizes):
         message, ad, final = os.urandom(size), os.urandom(ad_len), i == len(sizes) - 1
         tag = FINAL if final else MESSAGE
-        assert sodium("pull")(theirs_pull, ours.push(message, final=final, ad=ad), ad or None) == (message, tag)
-        assert pull.pull(sodium("push")(theirs_push, message, ad or None, tag), ad=ad) == (message, final)
+        chunk = ours.push(message=message, ad=ad, final=np.bool_(final))  # a NumPy bool is taken too
+        assert sodium("pull")(theirs_pull, chunk, ad or None) == (message, tag)
+        chunk = sodium("push")(theirs_push, message, ad or None, tag)
+        assert pull.pull(chunk=chunk, ad=ad) == (message, final)
     assert pull.is_finished is True and ours.is_finished is True
+    for call in (lambda: ours.push(b"more"), lambda: pull.pull(chunk, ad=ad)):
+        with pytest.raises(SecureError) as info:
+            call()
+        assert str(info.value) == FINISHED
 
 
 def test_libsodium_push_and_rekey_tags_keep_both_sides_in_step() -> None:
