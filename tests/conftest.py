@@ -97,18 +97,15 @@ def release_cycles() -> Iterator[None]:
 # fails every request while QV_TEST_FAIL_SIZE is unset, else only requests of
 # that many bytes, and serves the others from getrandom(2).
 GETENTROPY = r"""
+#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/random.h>
 static size_t used;
-static int nibble(char c) { return c <= '9' ? c - '0' : (c | 32) - 'a' + 10; }
 int getentropy(void *buf, size_t n) {
     const char *script = getenv("QV_SCRIPTED_ENTROPY"), *fail = getenv("QV_TEST_FAIL_SIZE");
-    unsigned char *out = buf;
     if (script) {
-        if (strlen(script) < 2 * (used + n)) return -1;
         for (size_t i = 0; i < n; i++, used++)
-            out[i] = (unsigned char)(nibble(script[2 * used]) << 4 | nibble(script[2 * used + 1]));
+            if (sscanf(script + 2 * used, "%2hhx", (unsigned char *)buf + i) != 1) return -1;
         return 0;
     }
     if (!fail || (size_t)atol(fail) == n) return -1;

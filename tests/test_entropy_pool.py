@@ -22,7 +22,7 @@ def pool() -> _secure.EntropyPool:
 
 
 def test_sizes_and_successive_outputs(pool: _secure.EntropyPool) -> None:
-    for n in [0, 1, 31, 32, 33, 4096, 10_000, np.uint8(5), True]:  # index objects too
+    for n in [0, 1, 31, 32, 33, 64, 4096, 10_000, np.uint8(5), True]:  # index objects too
         out = pool.random(n)
         assert type(out) is bytes and len(out) == int(n)
     assert len({pool.random(32) for _ in range(100)}) == 100

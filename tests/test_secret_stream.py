@@ -54,7 +54,8 @@ def test_absent_none_and_empty_ad_authenticate_alike(key: SecretBox, push_ad: di
 def test_both_ways_with_libsodium_then_finished(ad_len: int) -> None:
     raw = os.urandom(32)
     ours = Push(key=SecretBox.from_bytes(raw))  # keywords for every parameter
-    assert type(ours.header) is bytes and ours.header != Push(SecretBox.from_bytes(raw)).header  # fresh
+    assert type(ours.header) is bytes and len(ours.header) == 24
+    assert ours.header != Push(SecretBox.from_bytes(raw)).header  # a fresh one for every stream
     theirs_pull, theirs_push = sodium("state")(), sodium("state")()
     sodium("init_pull")(theirs_pull, ours.header, raw)
     pull = Pull(key=SecretBox.from_bytes(raw), header=sodium("init_push")(theirs_push, raw))
