@@ -54,13 +54,12 @@ def test_random_secret_is_a_locked_box(pool: _secure.EntropyPool, no_leak) -> No
     del box, info
 
 
-# Argument-type refusals are in test_conversion.py.
+# Every bytes-like kind and the argument-type refusals: test_conversion.py.
 @pytest.mark.parametrize(
     ("seed", "refusal"),
-    [(b"", None), (b"seed", None), (bytearray(100), None), (memoryview(b"view"), None),
-     (np.arange(10, dtype=np.uint8), None), (SecretBox.random(32), None), (wiped(), WIPED)],
-    ids=["empty", "bytes", "bytearray", "memoryview", "numpy", "box", "wiped box"],
-)  # fmt: skip
+    [(b"", None), (b"seed", None), (np.arange(9, dtype=np.uint8), None), (SecretBox.random(32), None), (wiped(), WIPED)],
+    ids=["empty", "bytes", "numpy", "box", "wiped box"],
+)
 def test_mix_takes_bytes_like_seeds_and_boxes(pool: _secure.EntropyPool, seed: object, refusal: str | None) -> None:
     if refusal is None:
         assert pool.mix(seed) is None
