@@ -57,7 +57,7 @@ def test_random_secret_is_a_locked_box(pool: _secure.EntropyPool, no_leak) -> No
 # Every bytes-like kind and the argument-type refusals: test_conversion.py.
 @pytest.mark.parametrize(
     ("seed", "refusal"),
-    [(b"", None), (b"seed", None), (np.arange(9, dtype=np.uint8), None), (SecretBox.random(32), None), (wiped(), WIPED)],
+    [(b"", None), (b"seed", None), (np.arange(9, dtype="u1"), None), (SecretBox.random(32), None), (wiped(), WIPED)],
     ids=["empty", "bytes", "numpy", "box", "wiped box"],
 )
 def test_mix_takes_bytes_like_seeds_and_boxes(pool: _secure.EntropyPool, seed: object, refusal: str | None) -> None:
