@@ -22,19 +22,12 @@ nacl = pytest.importorskip("nacl.bindings")
 
 
 def read_examples() -> dict[str, dict[str, bytes]]:
-    """```text blocks "example: NAME" of `name = value` lines: quoted UTF-8 text or
-    hex, an indented line continuing the value above."""
-    found: dict[str, dict[str, bytes]] = {}
-    for block in re.findall(r"```text\nexample: (.*?)```", (ROOT / "docs" / "PROTOCOL.md").read_text(), re.S):
-        name, *lines = block.splitlines()
-        values: dict[str, str] = {}
-        key = ""
-        for line in lines:
-            if line.startswith(" "):
-                values[key] += line.strip()
-            else:
-                key, _, values[key] = (part.strip() for part in line.partition("="))
-        found[name] = {k: v[1:-1].encode() if v[0] in "'\"" else bytes.fromhex(v) for k, v in values.items()}
+    """```text blocks "example: NAME" of `name = value` lines: quoted UTF-8 text,
+    or hex that indented lines continue."""
+    found, page = {}, (ROOT / "docs" / "PROTOCOL.md").read_text()
+    for name, body in re.findall(r"```text\nexample: ([\w-]+)\n(.*?)```", page, re.S):
+        values = re.findall(r"^(\w+) += +(.+(?:\n +[0-9a-f]+)*)", body, re.M)
+        found[name] = {k: v[1:-1].encode() if v[0] in "'\"" else bytes.fromhex("".join(v.split())) for k, v in values}
     return found
 
 
