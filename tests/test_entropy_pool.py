@@ -6,22 +6,19 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from quorvex import _secure
+from quorvex._secure import EntropyPool, PanicException, SecretBox, SecureError
 
 from conftest import EMPTY, NO_PAGE, WIPED, live, wiped
-
-EntropyPool = _secure.EntropyPool
-SecretBox = _secure.SecretBox
 
 pytestmark = pytest.mark.usefixtures("release_cycles")
 
 
 @pytest.fixture
-def pool() -> _secure.EntropyPool:
+def pool() -> EntropyPool:
     return EntropyPool()
 
 
-def test_sizes_and_successive_outputs(pool: _secure.EntropyPool) -> None:
+def test_sizes_and_successive_outputs(pool: EntropyPool) -> None:
     for n in [0, 1, 31, 32, 33, 64, 4096, 10_000, np.uint8(5), True]:  # index objects too
         out = pool.random(n)
         assert type(out) is bytes and len(out) == int(n)
@@ -34,21 +31,21 @@ def test_sizes_and_successive_outputs(pool: _secure.EntropyPool) -> None:
 
 
 @pytest.mark.parametrize("n", [2**63, 2**64 - 1])
-def test_random_beyond_2_63_is_an_internal_fault_and_the_pool_goes_on(pool: _secure.EntropyPool, n: int) -> None:
-    with pytest.raises(_secure.PanicException, match="^capacity overflow$"):
+def test_random_beyond_2_63_is_an_internal_fault_and_the_pool_goes_on(pool: EntropyPool, n: int) -> None:
+    with pytest.raises(PanicException, match="^capacity overflow$"):
         pool.random(n)
     assert len(pool.random(8)) == 8
     pool.mix(b"")
 
 
-def test_random_secret_is_a_locked_box(pool: _secure.EntropyPool, no_leak) -> None:  # type: ignore[no-untyped-def]
+def test_random_secret_is_a_locked_box(pool: EntropyPool, no_leak) -> None:  # type: ignore[no-untyped-def]
     before = live()
     box = pool.random_secret(32)
     assert type(box) is SecretBox and len(box) == 32 and live() == before + 1
     assert box.is_locked == SecretBox.random(1).is_locked
     assert pool.random_secret(32) != box
     for n, message in [(0, EMPTY), (2**64 - 1, NO_PAGE)]:
-        with pytest.raises(_secure.SecureError) as info:
+        with pytest.raises(SecureError) as info:
             pool.random_secret(n)
         assert str(info.value) == message
     del box, info
@@ -60,11 +57,11 @@ def test_random_secret_is_a_locked_box(pool: _secure.EntropyPool, no_leak) -> No
     [(b"", None), (b"seed", None), (np.arange(9, dtype="u1"), None), (SecretBox.random(32), None), (wiped(), WIPED)],
     ids=["empty", "bytes", "numpy", "box", "wiped box"],
 )
-def test_mix_takes_bytes_like_seeds_and_boxes(pool: _secure.EntropyPool, seed: object, refusal: str | None) -> None:
+def test_mix_takes_bytes_like_seeds_and_boxes(pool: EntropyPool, seed: object, refusal: str | None) -> None:
     if refusal is None:
         assert pool.mix(seed) is None
     else:
-        with pytest.raises(_secure.SecureError, match=f"^{refusal}$"):
+        with pytest.raises(SecureError, match=f"^{refusal}$"):
             pool.mix(seed)
     assert len(pool.random(40)) == 40
     if isinstance(seed, SecretBox) and refusal is None:

@@ -12,16 +12,11 @@ from typing import Any
 import numpy as np
 import pytest
 
-from quorvex import _secure
+from quorvex._secure import SecretBox, SecretStreamPull as Pull, SecretStreamPush as Push, SecureError
 
 from conftest import FINISHED, OPEN_FAILED, WIPED, bad_length, wiped
 
 nacl = pytest.importorskip("nacl.bindings")
-
-SecretBox = _secure.SecretBox
-Push = _secure.SecretStreamPush
-Pull = _secure.SecretStreamPull
-SecureError = _secure.SecureError
 
 pytestmark = pytest.mark.usefixtures("release_cycles")
 
@@ -38,7 +33,7 @@ def key() -> SecretBox:
     return SecretBox.random(32)
 
 
-def pair(key: SecretBox) -> tuple[_secure.SecretStreamPush, _secure.SecretStreamPull]:
+def pair(key: SecretBox) -> tuple[Push, Pull]:
     push = Push(key)
     return push, Pull(key, push.header)
 
