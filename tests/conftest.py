@@ -1,5 +1,6 @@
 """The module's messages, live-region counting, child processes with their own
-environment and limits, a getentropy(3) that fails or replays on demand."""
+environment and limits, a getentropy(3) that fails or replays on demand, and the
+table of every operation that the child-process tests run."""
 
 from __future__ import annotations
 
@@ -144,7 +145,7 @@ def run_python(
 
 
 # Child code for the tests that run every public operation in a fresh
-# interpreter (under tight mlock limits, in small stacks, across a fork): the
+# interpreter (tight mlock limits, small stacks, memory pressure, a fork): the
 # objects they work on, and OPERATIONS, name -> (data pages of each locked
 # region the call makes, the call). A call returns what it makes, so that its
 # regions live until the result is dropped. The records hide text deep in
