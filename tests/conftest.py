@@ -1,12 +1,13 @@
-"""Shared fixtures and texts: the module's messages, live-region counting,
-child processes with their own environment, lock limit and capabilities, and
-a getentropy(3) that fails on demand."""
+"""The module's messages, live-region counting, child processes with their own
+environment and limits, a getentropy(3) that fails or replays on demand, and the
+table of every operation that the child-process tests run."""
 
 from __future__ import annotations
 
 import base64
 import gc
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -60,16 +61,19 @@ def lock_required(errno: int) -> str:
     )
 
 
+def wiped() -> _secure.SecretBox:
+    box = _secure.SecretBox.random(16)
+    box.wipe()
+    return box
+
+
 def live() -> int:
-    # Unreachable objects from earlier tests would otherwise be collected
-    # (and their regions released) in the middle of a count.
-    gc.collect()
+    gc.collect()  # or unreachable objects of earlier tests would be released in the middle of a count
     return int(_secure.memory_status()["live_secrets"])
 
 
 def pytest_collection_finish(session: pytest.Session) -> None:
-    """The test parameters (thousands of vectors) are made once, at
-    collection; frozen, they are not walked again by every gc.collect()."""
+    """The vectors, made once at collection, are frozen out of every gc.collect()."""
     gc.collect()
     gc.freeze()
 
@@ -84,19 +88,27 @@ def no_leak() -> Iterator[None]:
 
 @pytest.fixture
 def release_cycles() -> Iterator[None]:
-    """pytest.raises keeps frames (and the objects in them) in reference
-    cycles; collect them so that no region outlives its test."""
+    """Collects the frames that pytest.raises keeps in cycles, and their regions."""
     yield
     gc.collect()
 
 
-# Fails every request while QV_TEST_FAIL_SIZE is unset, else only requests
-# of that many bytes; other requests are served by getrandom(2).
-FAILING_GETENTROPY = r"""
+# With QV_SCRIPTED_ENTROPY (hex) set, serves its bytes to successive requests
+# and fails once they are used up, so that an unexpected draw shows. Otherwise
+# fails every request while QV_TEST_FAIL_SIZE is unset, else only requests of
+# that many bytes, and serves the others from getrandom(2).
+GETENTROPY = r"""
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/random.h>
+static size_t used;
 int getentropy(void *buf, size_t n) {
-    const char *fail = getenv("QV_TEST_FAIL_SIZE");
+    const char *script = getenv("QV_SCRIPTED_ENTROPY"), *fail = getenv("QV_TEST_FAIL_SIZE");
+    if (script) {
+        for (size_t i = 0; i < n; i++, used++)
+            if (sscanf(script + 2 * used, "%2hhx", (unsigned char *)buf + i) != 1) return -1;
+        return 0;
+    }
     if (!fail || (size_t)atol(fail) == n) return -1;
     return getrandom(buf, n, 0) == (ssize_t)n ? 0 : -1;
 }
@@ -105,23 +117,18 @@ int getentropy(void *buf, size_t n) {
 
 @pytest.fixture(scope="session")
 def failing_rng(tmp_path_factory: pytest.TempPathFactory) -> dict[str, str]:
-    """The environment that preloads the failing getentropy into a child."""
+    """The environment that preloads that getentropy into a child."""
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
         pytest.skip("no C compiler for the getentropy shim")
-    lib = tmp_path_factory.mktemp("rng") / "failing_getentropy.so"
-    src = lib.with_suffix(".c")
-    src.write_text(FAILING_GETENTROPY)
-    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(lib), str(src)], check=True)
-    return {"LD_PRELOAD": str(lib)}
+    src = tmp_path_factory.mktemp("rng") / "getentropy.c"
+    src.write_text(GETENTROPY)
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(src.with_suffix(".so")), str(src)], check=True)
+    return {"LD_PRELOAD": str(src.with_suffix(".so"))}
 
 
 def run_python(
-    code: str,
-    *,
-    env: dict[str, str] | None = None,
-    memlock: int | None = None,
-    drop_ipc_lock: bool = False,
+    code: str, *, env: dict[str, str] | None = None, memlock: int | None = None, drop_ipc_lock: bool = False
 ) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a fresh interpreter. `memlock` sets RLIMIT_MEMLOCK
     (soft and hard); `drop_ipc_lock` removes CAP_IPC_LOCK so that the limit
@@ -134,5 +141,82 @@ def run_python(
     if memlock is not None:
         cmd = ["prlimit", f"--memlock={memlock}:{memlock}", *cmd]
     full_env = {k: v for k, v in os.environ.items() if k != "QUORVEX_MEMORY_LOCK"}
-    full_env.update(env or {})
-    return subprocess.run(cmd, env=full_env, capture_output=True, text=True, timeout=120)
+    return subprocess.run(cmd, env=full_env | (env or {}), capture_output=True, text=True, timeout=120)
+
+
+# Child code for the tests that run every public operation in a fresh
+# interpreter (tight mlock limits, small stacks, memory pressure, a fork): the
+# objects they work on, and OPERATIONS, name -> (data pages of each locked
+# region the call makes, the call). A call returns what it makes, so that its
+# regions live until the result is dropped. The records hide text deep in
+# ignored members, which a reader must skip without recursing.
+OPERATIONS = r"""
+import base64, os
+from quorvex import _secure as q
+
+def b64(raw):
+    return base64.urlsafe_b64encode(raw).rstrip(b"=").decode()
+
+def escaped(text):  # the first character as a \u escape, which the reader resolves
+    return "\\u%04x" % ord(text[0]) + text[1:]
+
+def nest(depth, inner):
+    return "[" * depth + inner + "]" * depth
+
+def session(extra):
+    return ('{"session_id":"s","x":%s,"sign_key":"%s","enc_key":"%s","expires_at":1}'
+            % (extra, escaped(b64(sign)), b64(enc))).encode()
+
+HIDDEN = "HIDDEN-member-text-0123456789"
+sign, enc, seed = os.urandom(32), os.urandom(32), os.urandom(48)
+PAGE = q.memory_status()["page_size"]
+nonce = os.urandom(12)
+key, pool, kp = q.SecretBox.random(32), q.EntropyPool(), q.HybridKeyPair.generate()
+other = key.clone()
+x_secret, m_secret = kp.x25519_secret(), kp.mlkem768_secret()
+plain, shallow, deep = (q.seal_hybrid(kp.x25519_public, kp.mlkem768_public, text, b"")
+                        for text in (b"text", session(nest(500, '"%s"' % escaped(HIDDEN))),
+                                     session(nest(1_000_000, "1e2147483648"))))
+field = key.aes_gcm_seal(nonce, b'{"seed":"AAAA"}')
+deep_field = key.aes_gcm_seal(nonce, ('{"d":%s,"seed":"%s"}' % (nest(125, '"%s"' % escaped(HIDDEN)),
+                                                               escaped(b64(seed)))).encode())
+sealed = key.aes_gcm_seal(nonce, os.urandom(64))
+push = q.SecretStreamPush(key)
+pull = q.SecretStreamPull(key, push.header)
+chunk = push.push(b"hello")
+
+OPERATIONS = {
+    "memory_status": ([], q.memory_status),
+    "harden_process": ([], q.harden_process),
+    "box_random": ([1], lambda: q.SecretBox.random(64)),
+    "box_random_two_pages": ([2], lambda: q.SecretBox.random(PAGE)),
+    "box_from_bytes": ([1], lambda: q.SecretBox.from_bytes(bytearray(64))),
+    "box_clone": ([1], key.clone),
+    "box_reveal_eq": ([], lambda: (key.reveal(), key == other)),
+    "box_hmac_sha512": ([], lambda: key.hmac_sha512(b"m" * 4096)),
+    "box_hkdf_sha256": ([1], lambda: key.hkdf_sha256(info=b"i", length=64, salt=b"s")),
+    "box_aes_gcm_seal": ([], lambda: key.aes_gcm_seal(nonce, b"p" * 4096)),
+    "box_aes_gcm_seal_secret": ([], lambda: key.aes_gcm_seal_secret(nonce, other)),
+    "box_aes_gcm_open": ([], lambda: key.aes_gcm_open(nonce, sealed)),
+    "box_aes_gcm_open_secret": ([1], lambda: key.aes_gcm_open_secret(nonce, sealed)),
+    "box_open_json_field": ([1], lambda: key.aes_gcm_open_json_field(nonce, field, None, "seed")),
+    "box_open_json_field_deep": ([1], lambda: key.aes_gcm_open_json_field(nonce, deep_field, None, "seed")),
+    "stream_push_new": ([1], lambda: q.SecretStreamPush(key)),
+    "stream_pull_new": ([1], lambda: q.SecretStreamPull(key, push.header)),
+    "stream_push": ([], lambda: push.push(b"p" * 4096, final=True)),
+    "stream_pull": ([], lambda: pull.pull(chunk)),
+    "pool_new": ([1], q.EntropyPool),
+    "pool_mix_random": ([], lambda: (pool.mix(key), pool.mix(b"seed"), pool.random(300))),
+    "pool_random_secret": ([1], lambda: pool.random_secret(64)),
+    "keypair_generate": ([1, 1], q.HybridKeyPair.generate),
+    "keypair_from_secrets": ([1, 1], lambda: q.HybridKeyPair.from_secrets(x_secret, m_secret)),
+    "keypair_x25519_secret": ([1], kp.x25519_secret),
+    "keypair_mlkem768_secret": ([1], kp.mlkem768_secret),
+    "keypair_open": ([], lambda: kp.open(*plain, b"")),
+    "keypair_open_secret": ([1], lambda: kp.open_secret(*plain, b"")),
+    "keypair_open_session": ([1, 1], lambda: kp.open_session(*shallow, b"")),
+    "keypair_open_session_deep": ([1, 1], lambda: kp.open_session(*deep, b"")),
+    "seal_hybrid": ([], lambda: q.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b"p" * 4096, b"ad")),
+}
+"""
+OPERATION_NAMES = re.findall(r'^    "(\w+)": \(', OPERATIONS, re.M)

@@ -1,26 +1,31 @@
-"""SecretStreamPush / SecretStreamPull: argument rules, failures in order,
-finished semantics, refused chunks that leave the stream usable, and the
-GIL released while a chunk is encrypted."""
+"""SecretStreamPush / SecretStreamPull: both ways with libsodium (PyNaCl), refusals
+in order that leave the stream going on, finishing, and the GIL released."""
 
 from __future__ import annotations
 
+import os
 import sys
 import threading
 import time
+from typing import Any
 
 import numpy as np
 import pytest
 
-from quorvex import _secure
+from quorvex._secure import SecretBox, SecretStreamPull as Pull, SecretStreamPush as Push, SecureError
 
-from conftest import FINISHED, OPEN_FAILED, WIPED, bad_length
+from conftest import FINISHED, OPEN_FAILED, WIPED, bad_length, wiped
 
-SecretBox = _secure.SecretBox
-Push = _secure.SecretStreamPush
-Pull = _secure.SecretStreamPull
-SecureError = _secure.SecureError
+nacl = pytest.importorskip("nacl.bindings")
 
 pytestmark = pytest.mark.usefixtures("release_cycles")
+
+
+def sodium(name: str) -> Any:
+    return getattr(nacl, "crypto_secretstream_xchacha20poly1305_" + name)
+
+
+MESSAGE, PUSH, REKEY, FINAL = (sodium("TAG_" + tag) for tag in ("MESSAGE", "PUSH", "REKEY", "FINAL"))
 
 
 @pytest.fixture
@@ -28,24 +33,9 @@ def key() -> SecretBox:
     return SecretBox.random(32)
 
 
-def pair(key: SecretBox) -> tuple[_secure.SecretStreamPush, _secure.SecretStreamPull]:
+def pair(key: SecretBox) -> tuple[Push, Pull]:
     push = Push(key)
     return push, Pull(key, push.header)
-
-
-def test_chunks_with_ad_then_final_and_both_sides_finish(key: SecretBox) -> None:
-    push, pull = pair(key)
-    assert type(push.header) is bytes and push.header != Push(key).header  # a fresh header per stream
-    messages = [b"first", b"", b"x" * 1000, b"last"]
-    chunks = [push.push(m, ad=b"hdr", final=i == len(messages) - 1) for i, m in enumerate(messages)]
-    assert push.is_finished is True and len(push.header) == 24
-    results = [pull.pull(c, ad=b"hdr") for c in chunks]
-    assert results == [(m, i == len(messages) - 1) for i, m in enumerate(messages)]
-    assert pull.is_finished is True
-    for call in (lambda: push.push(b"more"), lambda: pull.pull(chunks[-1], ad=b"hdr")):
-        with pytest.raises(SecureError) as info:
-            call()
-        assert str(info.value) == FINISHED
 
 
 @pytest.mark.parametrize("push_ad", [{}, {"ad": None}, {"ad": b""}])
@@ -55,67 +45,78 @@ def test_absent_none_and_empty_ad_authenticate_alike(key: SecretBox, push_ad: di
     assert pull.pull(push.push(b"m", **push_ad), **pull_ad) == (b"m", False)
 
 
-# What the puller gets instead of the first of two chunks pushed with ad b"a":
-# (key, push, chunk one, chunk two) -> (puller, chunk, ad)
-SPOILED = {
-    "16 bytes": lambda k, p, c, n: (None, c[:16], b"a"),
-    "empty": lambda k, p, c, n: (None, b"", b"a"),
-    "truncated": lambda k, p, c, n: (None, c[:-1], b"a"),
-    "tag byte": lambda k, p, c, n: (None, bytes([c[0] ^ 1]) + c[1:], b"a"),
-    "ciphertext": lambda k, p, c, n: (None, c[:5] + bytes([c[5] ^ 0x80]) + c[6:], b"a"),
-    "mac": lambda k, p, c, n: (None, c[:-1] + bytes([c[-1] ^ 1]), b"a"),
-    "reordered": lambda k, p, c, n: (None, n, b"a"),
-    "other ad": lambda k, p, c, n: (None, c, b"b"),
-    "other key": lambda k, p, c, n: (Pull(SecretBox.random(32), p.header), c, b"a"),
-    "other header": lambda k, p, c, n: (Pull(k, bytes([p.header[0] ^ 1]) + p.header[1:]), c, b"a"),
-}
+@pytest.mark.parametrize("ad_len", [0, 1, 15, 16, 17, 33, 1000])
+def test_both_ways_with_libsodium_then_finished(ad_len: int) -> None:
+    raw = os.urandom(32)
+    ours = Push(key=SecretBox.from_bytes(raw))  # keywords for every parameter
+    assert type(ours.header) is bytes and len(ours.header) == 24
+    assert ours.header != Push(SecretBox.from_bytes(raw)).header  # a fresh one for every stream
+    theirs_pull, theirs_push = sodium("state")(), sodium("state")()
+    sodium("init_pull")(theirs_pull, ours.header, raw)
+    pull = Pull(key=SecretBox.from_bytes(raw), header=sodium("init_push")(theirs_push, raw))
+    sizes = [0, 1, 15, 16, 17, 63, 64, 65, 1000, 100_000]
+    for i, size in enumerate(sizes):
+        message, ad, final = os.urandom(size), os.urandom(ad_len), i == len(sizes) - 1
+        chunk = ours.push(message=message, ad=ad, final=np.bool_(final))  # a NumPy bool is taken too
+        assert sodium("pull")(theirs_pull, chunk, ad or None) == (message, FINAL if final else MESSAGE)
+        # libsodium's writer also sends its push and rekey tags, which the reader follows
+        chunk = sodium("push")(theirs_push, message, ad or None, FINAL if final else [MESSAGE, PUSH, REKEY][i % 3])
+        assert pull.pull(chunk=chunk, ad=ad) == (message, final)
+    assert pull.is_finished is True and ours.is_finished is True
+    for call in (lambda: ours.push(b"more"), lambda: pull.pull(chunk, ad=ad)):
+        with pytest.raises(SecureError) as info:
+            call()
+        assert str(info.value) == FINISHED
 
 
-@pytest.mark.parametrize("spoil", SPOILED.values(), ids=SPOILED)
-def test_refused_chunk_leaves_the_stream_going_on(key: SecretBox, spoil) -> None:  # type: ignore[no-untyped-def]
-    push, pull = pair(key)
-    c1, c2 = push.push(b"chunk one", ad=b"a"), push.push(b"chunk two", ad=b"a")
-    other, chunk, ad = spoil(key, push, c1, c2)
-    with pytest.raises(SecureError) as info:
-        (other or pull).pull(chunk, ad=ad)
-    assert str(info.value) == OPEN_FAILED and pull.is_finished is False
-    assert pull.pull(c1, ad=b"a") == (b"chunk one", False)
-    with pytest.raises(SecureError, match="ciphertext did not open"):
-        pull.pull(c1, ad=b"a")  # repeated
-    assert pull.pull(c2, ad=b"a") == (b"chunk two", False)
-
-
-def test_bool_flags_and_keywords(key: SecretBox) -> None:
-    for flag, final in [(False, False), (np.False_, False), (np.True_, True)]:  # bools and numpy bools
-        push, pull = pair(key)
-        assert pull.pull(push.push(b"m", final=flag)) == (b"m", final)
-    push = Push(key=key)  # keywords for positional parameters
-    assert Pull(key=key, header=push.header).pull(chunk=push.push(message=b"kw", final=True)) == (b"kw", True)
-
-
-def wiped() -> SecretBox:
-    b = SecretBox.random(16)
-    b.wipe()
-    return b
+def flip(data: bytes, i: int) -> bytes:
+    out = bytearray(data)
+    out[i] ^= 1
+    return bytes(out)
 
 
 KEY = lambda n: bad_length("secretstream key", 32, n)  # noqa: E731
 HEADER = lambda n: bad_length("secretstream header", 24, n)  # noqa: E731
 
+# Calls refused, given (key, header, pull side, chunk one, chunk two) of a stream
+# whose two chunks were pushed with ad b"a", and their messages. The checks of the
+# constructors come in order: the key box, its length, the header's length.
+# Argument-type refusals are in test_conversion.py.
+REFUSED = {
+    "16 bytes": (lambda k, h, s, c, n: s.pull(c[:16], ad=b"a"), OPEN_FAILED),
+    "empty": (lambda k, h, s, c, n: s.pull(b"", ad=b"a"), OPEN_FAILED),
+    "truncated": (lambda k, h, s, c, n: s.pull(c[:-1], ad=b"a"), OPEN_FAILED),
+    "tag byte": (lambda k, h, s, c, n: s.pull(flip(c, 0), ad=b"a"), OPEN_FAILED),
+    "ciphertext": (lambda k, h, s, c, n: s.pull(flip(c, 5), ad=b"a"), OPEN_FAILED),
+    "mac": (lambda k, h, s, c, n: s.pull(flip(c, -1), ad=b"a"), OPEN_FAILED),
+    "reordered": (lambda k, h, s, c, n: s.pull(n, ad=b"a"), OPEN_FAILED),
+    "other ad": (lambda k, h, s, c, n: s.pull(c, ad=b"b"), OPEN_FAILED),
+    "other key": (lambda k, h, s, c, n: Pull(SecretBox.random(32), h).pull(c, ad=b"a"), OPEN_FAILED),
+    "other header": (lambda k, h, s, c, n: Pull(k, flip(h, 0)).pull(c, ad=b"a"), OPEN_FAILED),
+    "pull, wiped key": (lambda *_: Pull(wiped(), bytes(23)), WIPED),
+    "pull, short key": (lambda *_: Pull(SecretBox.random(16), bytes(23)), KEY(16)),
+    "pull, long key": (lambda *_: Pull(SecretBox.random(33), bytes(24)), KEY(33)),
+    "pull, short header": (lambda k, *_: Pull(k, bytes(23)), HEADER(23)),
+    "pull, long header": (lambda k, *_: Pull(k, bytes(25)), HEADER(25)),
+    "push, wiped key": (lambda *_: Push(wiped()), WIPED),
+    "push, short key": (lambda *_: Push(SecretBox.random(31)), KEY(31)),
+    "push, long key": (lambda *_: Push(SecretBox.random(33)), KEY(33)),
+}
 
-# (key box or its length, header length or None for the push side, message);
-# argument-type refusals are in test_conversion.py
-@pytest.mark.parametrize(
-    ("key_box", "header", "message"),
-    [(wiped, 23, WIPED), (16, 23, KEY(16)), (33, 24, KEY(33)), (32, 23, HEADER(23)), (32, 25, HEADER(25)),
-     (wiped, None, WIPED), (31, None, KEY(31)), (33, None, KEY(33))],
-)  # fmt: skip
-def test_lengths_in_order(key_box, header: int | None, message: str, no_leak) -> None:  # type: ignore[no-untyped-def]
-    k = key_box() if callable(key_box) else SecretBox.random(key_box)
+
+@pytest.mark.parametrize("case", REFUSED)
+def test_refusals_leave_the_stream_going_on(key: SecretBox, case: str, no_leak) -> None:  # type: ignore[no-untyped-def]
+    push, pull = pair(key)
+    c1, c2 = push.push(b"chunk one", ad=b"a"), push.push(b"chunk two", ad=b"a")
+    call, message = REFUSED[case]
     with pytest.raises(SecureError) as info:
-        Push(k) if header is None else Pull(k, bytes(header))
-    assert str(info.value) == message
-    del info, k
+        call(key, push.header, pull, c1, c2)
+    assert str(info.value) == message and pull.is_finished is False
+    assert pull.pull(c1, ad=b"a") == (b"chunk one", False)
+    with pytest.raises(SecureError, match="ciphertext did not open"):
+        pull.pull(c1, ad=b"a")  # repeated
+    assert pull.pull(c2, ad=b"a") == (b"chunk two", False)
+    del info
 
 
 def test_no_reference_to_the_key_box_is_kept(key: SecretBox) -> None:
@@ -159,19 +160,12 @@ def test_gil_is_released_while_a_large_chunk_is_encrypted(key: SecretBox) -> Non
 def test_is_finished_from_another_thread_during_push(key: SecretBox) -> None:
     push, _ = pair(key)
     seen: list[bool] = []
-    done = threading.Event()
-
-    def poll() -> None:
-        while not done.is_set():
-            seen.append(push.is_finished)
-
-    poller = threading.Thread(target=poll)
+    # Polls until the stream is finished: a poll waiting on the lock with the
+    # GIL held would deadlock against a push taking the GIL back under it.
+    poller = threading.Thread(target=lambda: seen.extend(iter(lambda: push.is_finished, True)), daemon=True)
     poller.start()
-    try:
-        for _ in range(4):
-            push.push(bytes(8 << 20))
-        push.push(b"", final=True)
-    finally:
-        done.set()
-        poller.join(timeout=60)
-    assert not poller.is_alive() and seen and push.is_finished is True
+    for _ in range(4):
+        push.push(bytes(8 << 20))
+    push.push(b"", final=True)
+    poller.join(timeout=60)
+    assert not poller.is_alive() and seen
