@@ -1,6 +1,5 @@
-"""Argument conversion and the order of checks, for every method of every
-class in one table: type refusals first, then a wiped object, then lengths,
-then the verdict. No failure may change an object or leave a region mapped."""
+"""Every refusal of every class in one table, in the order the checks run: argument types, a wiped
+object, lengths, the verdict. No failure may change an object or leave a region mapped."""
 
 from __future__ import annotations
 
@@ -30,10 +29,8 @@ class Text(str):
     pass
 
 
-# (source, the bytes a box copies from it)
+# (a buffer of unusual shape or format, the bytes a box copies from it)
 SOURCES = [
-    (b"abc", b"abc"),
-    (bytearray(b"abc"), b"abc"),
     (memoryview(b"abcdef")[::2], b"ace"),
     (array.array("B", [1, 2, 3]), b"\x01\x02\x03"),
     (memoryview(b"abcdef").cast("B", (2, 3)), b"abcdef"),
@@ -117,7 +114,6 @@ FAILURES = [
     (lambda o: o.key.hkdf_sha256(b"i"), TypeError("hkdf_sha256() takes no positional arguments")),
     (lambda o: o.wiped.hkdf_sha256(info="s", length=None), noted(TypeError("'NoneType' " + NOT_INT), "length")),
     (lambda o: o.wiped.hkdf_sha256(info="s"), TypeError(STR_REFUSED)),
-    (lambda o: o.wiped.hkdf_sha256(info=None), TypeError(NO_BYTES + "'NoneType'")),
     (lambda o: o.wiped.hkdf_sha256(info=b"", salt="t", length=0), TypeError(STR_REFUSED)),
     (lambda o: o.wiped.hkdf_sha256(info=b"", length=0), SecureError(EMPTY)),
     (lambda o: o.wiped.hkdf_sha256(info=b"", length=(1 << 64) - 1), SecureError(NO_PAGE)),
@@ -130,7 +126,6 @@ FAILURES = [
     (lambda o: o.short.aes_gcm_seal(bytes(11), b""), SecureError(KEY_16)),
     (lambda o: o.key.aes_gcm_seal(bytes(11), b""), SecureError(NONCE_11)),
     (lambda o: o.wiped.aes_gcm_seal_secret("n", b"k"), noted(TypeError(NOT_BOX), "secret")),
-    (lambda o: o.wiped.aes_gcm_seal_secret("n", o.wiped), TypeError(STR_REFUSED)),
     (lambda o: o.key.aes_gcm_seal_secret(NONCE, o.wiped), SecureError(WIPED)),
     (lambda o: o.wiped_short.aes_gcm_seal_secret(b"", o.key), SecureError(WIPED)),
     (lambda o: o.short.aes_gcm_seal_secret(b"", o.key), SecureError(KEY_16)),
@@ -142,7 +137,6 @@ FAILURES = [
     (lambda o: o.key.aes_gcm_open(bytes(11), b""), SecureError(NONCE_11)),
     (lambda o: o.key.aes_gcm_open(NONCE, bytes(15)), SecureError(OPEN_FAILED)),
     (lambda o: o.key.aes_gcm_open(NONCE, o.sealed, b"other"), SecureError(OPEN_FAILED)),
-    (lambda o: SecretBox.random(32).aes_gcm_open(NONCE, o.sealed, b"ad"), SecureError(OPEN_FAILED)),
     (lambda o: o.wiped.aes_gcm_open_secret(b"", b"", "a"), TypeError(STR_REFUSED)),
     (lambda o: o.wiped.aes_gcm_open_secret(b"", b""), SecureError(WIPED)),
     (lambda o: o.key.aes_gcm_open_secret(NONCE, bytes(16)), SecureError(OPEN_FAILED)),
@@ -181,6 +175,7 @@ FAILURES = [
     (lambda o: o.kp.open(o.enc, o.nonce, o.ct, b"ae"), SecureError(OPEN_FAILED)),
     (lambda o: o.kp.open_secret(o.enc, o.nonce, o.ct[:15], b"ad"), SecureError(OPEN_FAILED)),
     (lambda o: o.kp.open_session(o.enc, o.nonce, o.ct[:15], b"ad"), SecureError(OPEN_FAILED)),
+    (lambda o: o.kp.open_secret(*seal_hybrid(o.xpub, o.mpub, b"", b""), b""), SecureError(EMPTY)),
     # seal_hybrid: the X25519 key's length, the ML-KEM key's length, then each key's checks
     (lambda o: seal_hybrid(o.xpub, o.mpub, "text", b""), TypeError(STR_REFUSED)),
     (lambda o: seal_hybrid(o.xpub, o.mpub, b"", None), TypeError(NO_BYTES + "'NoneType'")),
@@ -197,7 +192,6 @@ FAILURES = [
     (lambda o: o.push.push("text", final=0), noted(TypeError("'int' object is not an instance of 'bool'"), "final")),
     (lambda o: o.push.push(b"x", ad="text"), TypeError(STR_REFUSED)),
     (lambda o: Push(None), noted(TypeError("'None' is not an instance of 'SecretBox'"), "key")),
-    (lambda o: Pull(b"k" * 32, o.push.header), noted(TypeError(NOT_BOX), "key")),
     (lambda o: Pull(o.key), TypeError("SecretStreamPull() missing required argument 'header' (pos 2)")),
 ]
 

@@ -1,6 +1,5 @@
-"""HybridKeyPair, seal_hybrid and sealed sessions: identities, round trips,
-threads, a failing random source and the SealedSession record forms. Their
-refusals, in the order the checks run, are in test_conversion.py."""
+"""HybridKeyPair and sealed sessions: identities, threads, a failing random source and the
+SealedSession record forms. Refusals: test_conversion.py; outside references: test_references.py."""
 
 from __future__ import annotations
 
@@ -10,14 +9,9 @@ import threading
 
 import pytest
 
-from quorvex import _secure
+from quorvex._secure import HybridKeyPair, SecretBox, SecureError, seal_hybrid
 
-from conftest import EMPTY, RNG_FAILED, WIPED, b64, bad_length, malformed, run_python
-
-HybridKeyPair = _secure.HybridKeyPair
-SecretBox = _secure.SecretBox
-SecureError = _secure.SecureError
-seal_hybrid = _secure.seal_hybrid
+from conftest import RNG_FAILED, WIPED, b64, bad_length, malformed, run_python
 
 REPR = "HybridKeyPair(<x25519 + ml-kem-768, secrets redacted>)"
 
@@ -57,26 +51,12 @@ def test_generate_restore_and_wipe(kp: HybridKeyPair) -> None:
         REPR, True, kp.x25519_public, kp.mlkem768_public)  # fmt: skip
 
 
-# --- seal and open --------------------------------------------------------------
-
-
-@pytest.mark.parametrize(("plaintext", "aad"), [(b"", b""), (b"x", b""), (os.urandom(1000), os.urandom(33))])
-def test_seal_open_round_trip(kp: HybridKeyPair, plaintext: bytes, aad: bytes, no_leak) -> None:  # type: ignore[no-untyped-def]
-    enc, nonce, ct = seal = seal_to(kp, plaintext, aad)
-    assert (len(enc), len(nonce), len(ct)) == (1120, 12, len(plaintext) + 16)
-    assert all(a != b for a, b in zip(seal, seal_to(kp, plaintext, aad)))  # fresh ephemeral keys and nonce
-    assert kp.open(enc, nonce, ct, aad) == plaintext
-    assert kp.open(encapsulation=bytearray(enc), nonce=memoryview(nonce), ciphertext=ct, aad=aad) == plaintext
-    if plaintext:
-        assert kp.open_secret(enc, nonce, ct, aad).reveal() == plaintext
-    else:
-        with pytest.raises(SecureError, match=f"^{EMPTY}$"):
-            kp.open_secret(*seal, aad)
+# --- threads --------------------------------------------------------------------
 
 
 def test_concurrent_opens_and_wipe_do_not_crash() -> None:
     kp = HybridKeyPair.generate()
-    seal = seal_to(kp, b"shared", b"")
+    seal = seal_to(kp, b"shared")
     outcomes: list[object] = []
 
     def opener() -> None:
@@ -93,8 +73,6 @@ def test_concurrent_opens_and_wipe_do_not_crash() -> None:
     for t in threads:
         t.join()
     assert set(outcomes) <= {b"shared", WIPED} and len(outcomes) == 120
-    with pytest.raises(SecureError, match=WIPED):
-        kp.open(*seal, b"")
 
 
 # --- sealed sessions --------------------------------------------------------------

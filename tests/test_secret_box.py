@@ -22,16 +22,12 @@ def test_random_boxes_have_their_length_and_differ(length: int) -> None:
 
 
 def test_from_bytes_zeroes_writable_contiguous_sources() -> None:
-    ba, under, arr = bytearray(b"secret"), bytearray(b"abcd"), np.frombuffer(bytearray(b"abcd"), dtype=np.uint8)
-    box = SecretBox.from_bytes(data=ba)
-    assert ba == bytearray(6) and box == SecretBox.from_bytes(b"secret")
-    SecretBox.from_bytes(memoryview(under))
-    SecretBox.from_bytes(arr)
-    assert under == bytearray(4) and not arr.any()
-    ro, strided = b"keep", bytearray(b"abcdef")  # read-only and strided sources are left alone
-    SecretBox.from_bytes(ro)
-    assert SecretBox.from_bytes(memoryview(strided)[::2]).reveal() == b"ace"
-    assert (ro, strided) == (b"keep", bytearray(b"abcdef"))
+    for source in (bytearray(b"abcd"), memoryview(bytearray(b"abcd")), np.frombuffer(bytearray(b"abcd"), np.uint8)):
+        assert SecretBox.from_bytes(data=source) == SecretBox.from_bytes(b"abcd") and not any(bytes(source))
+    # Read-only and strided sources are left alone (a fresh object, not a shared constant).
+    ro, strided = bytes(bytearray(b"keep")), bytearray(b"abcdef")
+    assert SecretBox.from_bytes(ro).reveal() == b"keep" and ro == b"keep"
+    assert SecretBox.from_bytes(memoryview(strided)[::2]).reveal() == b"ace" and strided == b"abcdef"
 
 
 def test_wiped_box_keeps_length_and_flags_but_refuses_access() -> None:
