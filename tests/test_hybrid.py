@@ -34,21 +34,18 @@ def seal_to(kp: HybridKeyPair, plaintext: bytes, aad: bytes = b"") -> tuple[byte
 
 def test_generate_restore_and_wipe(kp: HybridKeyPair) -> None:
     x, dk = bytes(kp.x25519_secret().reveal()), bytes(kp.mlkem768_secret().reveal())
-    assert (len(kp.x25519_public), len(kp.mlkem768_public), len(x), len(dk)) == (32, 1184, 32, 2400)
-    assert kp.mlkem768_public == dk[1152:2336]
-    again = restore(x, dk)
-    assert (again.x25519_public, again.mlkem768_public) == (kp.x25519_public, kp.mlkem768_public)
+    publics = (kp.x25519_public, kp.mlkem768_public)
+    assert (len(publics[0]), len(publics[1]), len(x), len(dk)) == (32, 1184, 32, 2400) and publics[1] == dk[1152:2336]
     assert HybridKeyPair.generate().x25519_public != kp.x25519_public
-    for where in (slice(0, 1152), slice(2368, 2400)):  # dk_pke and z are not checked
-        raw = bytearray(dk)
-        raw[where] = os.urandom(where.stop - where.start)
-        assert restore(x, bytes(raw)).mlkem768_public == kp.mlkem768_public
+    again = restore(x, dk)
+    assert (again.x25519_public, again.mlkem768_public) == publics
+    for raw in (os.urandom(1152) + dk[1152:], dk[:2368] + os.urandom(32)):  # dk_pke and z are not checked
+        assert restore(x, raw).mlkem768_public == publics[1]
     zero = restore(bytes(32), dk)  # all-zero X25519 secret: the clamped scalar 2^254
     assert zero.x25519_public == restore(bytes(31) + b"\x40", dk).x25519_public
     assert zero.x25519_secret().reveal() == bytes(32)  # clamped on a copy, never in place
     assert (repr(again), again.is_wiped, again.wipe(), again.wipe()) == (REPR, False, None, None)
-    assert (repr(again), again.is_wiped, again.x25519_public, again.mlkem768_public) == (
-        REPR, True, kp.x25519_public, kp.mlkem768_public)  # fmt: skip
+    assert (again.is_wiped, again.x25519_public, again.mlkem768_public, repr(again)) == (True, *publics, REPR)
 
 
 # --- threads --------------------------------------------------------------------
@@ -157,8 +154,8 @@ SEAL = "s.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b'x', b'')"
     ],
 )
 def test_failing_random_source(failing_rng: dict[str, str], fail_size: int | None, call: str, want: str) -> None:
-    """Key material draws end as PanicException, nonce, header and pool
-    draws as RngFailed; the interpreter survives and no region is left."""
+    # Key material draws end as PanicException, nonce, header and pool draws
+    # as RngFailed; the interpreter survives and no region is left.
     out = run_python(
         f"""
         import os

@@ -1,6 +1,5 @@
-"""SecretBox's keyed methods and the hybrid identity against outside
-references: the Wycheproof files, read by one loop, and the `cryptography`
-package on random inputs, composing the hybrid seal from its parts."""
+"""SecretBox's keyed methods and the hybrid identity against outside references: the Wycheproof
+files, read by one loop, and the `cryptography` package on random inputs."""
 
 from __future__ import annotations
 
@@ -119,7 +118,7 @@ CHECKS = {
 CASES = [(name, g, t) for name, (_, wanted) in CHECKS.items() for g, t in wycheproof(name) if wanted(g, t)]
 
 
-@pytest.mark.parametrize(("name", "group", "t"), CASES, ids=[f"{n.split('_test')[0]}-tc{t['tcId']}" for n, _, t in CASES])
+@pytest.mark.parametrize(("name", "group", "t"), CASES, ids=[f"{n[:-10]}-tc{t['tcId']}" for n, _, t in CASES])
 def test_wycheproof(name: str, group: dict, t: dict) -> None:
     CHECKS[name][0](group, t)
 
