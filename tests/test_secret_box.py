@@ -1,5 +1,5 @@
 """SecretBox lifecycle: lengths, zeroed sources, wiping, equality, redaction
-and fork children. Its refusals are in test_conversion.py."""
+and fork children. Its refusals, in check order, are in test_conversion.py."""
 
 from __future__ import annotations
 
@@ -8,9 +8,9 @@ import os
 import numpy as np
 import pytest
 
-from quorvex._secure import SecretBox
+from quorvex._secure import SecretBox, SecureError
 
-from conftest import FORKED, live
+from conftest import FORKED, WIPED, live
 
 
 @pytest.mark.parametrize("length", [1, 32, 255, 256, 257, 4088, 4089, 100_000])
@@ -31,11 +31,14 @@ def test_from_bytes_zeroes_writable_contiguous_sources() -> None:
 
 
 def test_wiped_box_keeps_length_and_flags_but_refuses_access() -> None:
-    box = SecretBox.random(24)
+    box, other = SecretBox.random(24), SecretBox.random(24)
     locked, live_before = box.is_locked, live()
     assert box.wipe() is None and box.wipe() is None
     assert (box.is_wiped, len(box), box.is_locked, live()) == (True, 24, locked, live_before)
-    assert box == box and not (box != box)  # identity needs no read; reads of a wiped box: test_conversion.py
+    for read in (box.reveal, box.clone, lambda: box == other, lambda: other != box):
+        with pytest.raises(SecureError, match=f"^{WIPED}$"):
+            read()
+    assert box == box and not (box != box)  # identity needs no read
 
 
 def test_clone_and_equality() -> None:

@@ -10,12 +10,10 @@ import os
 
 import pytest
 
-from quorvex import _secure
+from quorvex._secure import SecretBox, SecureError
 
 from conftest import EMPTY, b64, live, malformed
 
-SecretBox = _secure.SecretBox
-SecureError = _secure.SecureError
 NONCE = bytes(range(12))
 
 
