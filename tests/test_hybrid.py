@@ -141,18 +141,16 @@ def test_open_session_records(kp: HybridKeyPair, text: str | bytes, want, no_lea
 SEAL = "s.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b'x', b'')"
 
 
-@pytest.mark.parametrize(
-    ("fail_size", "call", "want"),
-    [
-        (32, "s.HybridKeyPair.generate()", "PanicException"),
-        (32, SEAL, "PanicException"),
-        (12, SEAL, f"SecureError {RNG_FAILED}"),
-        (None, "pool.random(0)", "ok b''"),
-        (None, "pool.random(1)", f"SecureError {RNG_FAILED}"),
-        (None, "pool.random_secret(64)", f"SecureError {RNG_FAILED}"),
-        (None, "s.SecretStreamPush(key)", f"SecureError {RNG_FAILED}"),
-    ],
-)
+# (the size of the draw that fails, None for every draw; the call; how it ends)
+@pytest.mark.parametrize(("fail_size", "call", "want"), [
+    (32, "s.HybridKeyPair.generate()", "PanicException"),
+    (32, SEAL, "PanicException"),
+    (12, SEAL, f"SecureError {RNG_FAILED}"),
+    (None, "pool.random(0)", "ok b''"),
+    (None, "pool.random(1)", f"SecureError {RNG_FAILED}"),
+    (None, "pool.random_secret(64)", f"SecureError {RNG_FAILED}"),
+    (None, "s.SecretStreamPush(key)", f"SecureError {RNG_FAILED}"),
+])  # fmt: skip
 def test_failing_random_source(failing_rng: dict[str, str], fail_size: int | None, call: str, want: str) -> None:
     # Key material draws end as PanicException, nonce, header and pool draws
     # as RngFailed; the interpreter survives and no region is left.
