@@ -73,12 +73,9 @@ def flip(data: bytes, i: int) -> bytes:
 
 
 def coefficient_over_q(dk: bytes) -> bytes:
-    """The first coefficient of t̂ made 4095, with the hash of ek kept consistent."""
-    raw = bytearray(dk)
-    raw[1152] = 0xFF
-    raw[1153] |= 0x0F
-    raw[2336:2368] = hashlib.sha3_256(bytes(raw[1152:2336])).digest()
-    return bytes(raw)
+    """The first coefficient of t̂ in ek made 4095, with the hash of ek kept consistent."""
+    ek = b"\xff" + bytes([dk[1153] | 0x0F]) + dk[1154:2336]
+    return dk[:1152] + ek + hashlib.sha3_256(ek).digest() + dk[2368:]
 
 
 # (call on fresh Objects, the exception it raises, with its argument note if any)
