@@ -1,5 +1,4 @@
-"""Every refusal of every class in one table, in the order the checks run: argument types, a wiped
-object, lengths, the verdict. No failure may change an object or leave a region mapped."""
+"""Every refusal of every class, in the order the checks run; no failure changes an object or maps a region."""
 
 from __future__ import annotations
 

@@ -1,5 +1,5 @@
-"""HybridKeyPair and sealed sessions: identities, threads, a failing random source and the
-SealedSession record forms. Refusals: test_conversion.py; outside references: test_references.py."""
+"""HybridKeyPair: identities, threads, a failing random source and the SealedSession record forms."""
+# Refusals, in the order the checks run: test_conversion.py; outside references: test_references.py.
 
 from __future__ import annotations
 

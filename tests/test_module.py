@@ -1,5 +1,4 @@
-"""The module surface: copy refusals, final classes, a broken errors module,
-the stub (stubtest compares every name and constant) and docstrings."""
+"""The module surface: copy refusals, final classes, a broken errors module, the stub, docstrings."""
 
 from __future__ import annotations
 

@@ -1,5 +1,4 @@
-"""SecretBox's keyed methods and the hybrid identity against outside references: the Wycheproof
-files, read by one loop, and the `cryptography` package on random inputs."""
+"""SecretBox's keyed methods and the hybrid identity against Wycheproof and the `cryptography` package."""
 
 from __future__ import annotations
 

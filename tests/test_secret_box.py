@@ -1,5 +1,5 @@
-"""SecretBox lifecycle: lengths, zeroed sources, wiping, equality, redaction
-and fork children. Its refusals, in check order, are in test_conversion.py."""
+"""SecretBox lifecycle: lengths, zeroed sources, wiping, equality, redaction and fork children."""
+# Refusals, in the order the checks run: test_conversion.py.
 
 from __future__ import annotations
 

@@ -1,5 +1,4 @@
-"""SecretBox keyed operations and the sealed JSON field. Refusals, in the order the checks run:
-test_conversion.py; outside references: test_references.py."""
+"""SecretBox keyed operations and the sealed JSON field (refusals, in check order: test_conversion.py)."""
 
 from __future__ import annotations
 
