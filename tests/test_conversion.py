@@ -28,7 +28,6 @@ Text = type("Text", (str,), {})  # a str subclass
 # (a buffer of unusual shape or format, the bytes a box copies from it)
 SOURCES = [
     (memoryview(b"abcdef")[::2], b"ace"),
-    (array.array("B", [1, 2, 3]), b"\x01\x02\x03"),
     (memoryview(b"abcdef").cast("B", (2, 3)), b"abcdef"),
     (FORTRAN, bytes(FORTRAN.copy())),  # copied in C order
     (memoryview(b"xyz").cast("c"), b"xyz"),
