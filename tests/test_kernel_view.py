@@ -7,8 +7,7 @@ from __future__ import annotations
 import gc
 import re
 import sys
-from dataclasses import dataclass, field
-from typing import Callable
+from typing import Any, Callable
 
 import pytest
 
@@ -20,28 +19,19 @@ pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="re
 PAGE = int(_secure.memory_status()["page_size"])
 
 
-@dataclass
-class Vma:
-    start: int
-    end: int
-    perms: str
-    path: str
-    kb: dict[str, int] = field(default_factory=dict)
-    flags: set[str] = field(default_factory=set)
-
-
-def smaps() -> list[Vma]:
-    vmas: list[Vma] = []
+def smaps() -> list[dict[str, Any]]:
+    """Each mapping: start, end, perms, path, its "... kB" counts and its VmFlags."""
+    vmas: list[dict[str, Any]] = []
     with open("/proc/self/smaps") as f:
         for line in f:
             head = re.match(r"([0-9a-f]+)-([0-9a-f]+) (\S+) \S+ \S+ \S+\s*(.*)", line)
             if head:
-                vmas.append(Vma(int(head[1], 16), int(head[2], 16), head[3], head[4]))
+                vmas.append({"start": int(head[1], 16), "end": int(head[2], 16), "perms": head[3], "path": head[4]})
             elif line.startswith("VmFlags:"):
-                vmas[-1].flags = set(line.split()[1:])
+                vmas[-1]["flags"] = set(line.split()[1:])
             elif line.rstrip().endswith(" kB"):
                 key, value = line.split(":")
-                vmas[-1].kb[key] = int(value.split()[0])
+                vmas[-1][key] = int(value.split()[0])
     return vmas
 
 
@@ -50,15 +40,16 @@ def vm_lck_kb() -> int:
         return next(int(line.split()[1]) for line in f if line.startswith("VmLck:"))
 
 
-def guarded_data_areas(vmas: list[Vma]) -> dict[tuple[int, int], tuple[Vma, Vma, Vma]]:
+def guarded_data_areas() -> dict[tuple[int, int], tuple[dict[str, Any], ...]]:
     """Anonymous rw-p mappings with a ---p mapping touching each end, found
     without looking at the flags under test."""
-    found = {}
-    for before, vma, after in zip(vmas, vmas[1:], vmas[2:]):
-        if vma.perms == "rw-p" and not vma.path and before.end == vma.start and vma.end == after.start:
-            if before.perms == after.perms == "---p":
-                found[(vma.start, vma.end)] = (before, vma, after)
-    return found
+    vmas = smaps()
+    return {
+        (vma["start"], vma["end"]): (before, vma, after)
+        for before, vma, after in zip(vmas, vmas[1:], vmas[2:])
+        if vma["perms"] == "rw-p" and not vma["path"] and before["perms"] == after["perms"] == "---p"
+        and before["end"] == vma["start"] and vma["end"] == after["start"]
+    }
 
 
 # Each maker gives the objects to hold and the data pages of every region they own.
@@ -74,21 +65,19 @@ MAKERS: list[tuple[str, Callable[[], object], list[int]]] = [
 @pytest.mark.parametrize(("maker", "pages"), [m[1:] for m in MAKERS], ids=[m[0] for m in MAKERS])
 def test_live_regions_are_locked_undumpable_wiped_on_fork_and_guarded(maker: Callable[[], object], pages: list[int]) -> None:
     gc.collect()
-    before_areas, before_lck = guarded_data_areas(smaps()), vm_lck_kb()
+    before_areas, before_lck = guarded_data_areas(), vm_lck_kb()
     held = maker()
     boxes = held if isinstance(held, list) else [held]
     if any(isinstance(b, SecretBox) and not b.is_locked for b in boxes):
         pytest.skip("the mlock limit of this environment is exhausted")
-    new = {k: v for k, v in guarded_data_areas(smaps()).items() if k not in before_areas}
+    new = {k: v for k, v in guarded_data_areas().items() if k not in before_areas}
     assert sorted((end - start) // PAGE for start, end in new) == sorted(pages)
     for lead, data, trail in new.values():
-        assert data.kb["Locked"] == data.kb["Size"] == (data.end - data.start) // 1024
-        assert {"lo", "dd"} <= data.flags
-        if _secure.memory_status()["wipe_on_fork"]:
-            assert "wf" in data.flags
+        assert data["Locked"] == data["Size"] == (data["end"] - data["start"]) // 1024
+        assert {"lo", "dd", "wf"} <= data["flags"]
         for guard in (lead, trail):
-            assert guard.kb["Rss"] == guard.kb["Locked"] == 0
-            assert not guard.flags & {"rd", "wr", "ex", "lo"}
+            assert guard["Rss"] == guard["Locked"] == 0
+            assert not guard["flags"] & {"rd", "wr", "ex", "lo"}
     grown = vm_lck_kb() - before_lck
     assert grown == sum(pages) * PAGE // 1024
     for box in boxes:
@@ -98,4 +87,4 @@ def test_live_regions_are_locked_undumpable_wiped_on_fork_and_guarded(maker: Cal
     del held, boxes, box
     gc.collect()
     assert vm_lck_kb() == before_lck
-    assert not set(guarded_data_areas(smaps())) - set(before_areas)
+    assert not set(guarded_data_areas()) - set(before_areas)
