@@ -1,8 +1,7 @@
-"""Real OpenBao servers for the tests: `bao server -dev` (`bao`, and `tls_bao`
-over TLS) on a free loopback port with a random root token, and `raft_bao`, a
-raft node in a folder that can be killed and started again on its data. Every
-server is killed with the test process (PR_SET_PDEATHSIG) and by its fixture
-on every exit."""
+"""Real OpenBao servers: `bao server -dev` on a free loopback port with a
+random root token (`bao`; `tls_bao` over TLS), and `raft_bao`, a node that can
+be killed and started again on its data. Each is killed by its fixture on every
+exit, and with the test process (PR_SET_PDEATHSIG)."""
 
 from __future__ import annotations
 
@@ -115,8 +114,8 @@ def dev(folder: Path, tls: bool) -> Bao:
     args = ["-dev", f"-dev-root-token-id={token}", f"-dev-listen-address=127.0.0.1:{port}", "-dev-no-store-token"]
     if tls:
         args += ["-dev-tls", f"-dev-tls-cert-dir={folder}"]
-    ca = str(folder / "vault-ca.pem") if tls else None
-    return Bao(f"http{'s' if tls else ''}://127.0.0.1:{port}", token, args, folder / "bao.log", ca)
+        return Bao(f"https://127.0.0.1:{port}", token, args, folder / "bao.log", ca=str(folder / "vault-ca.pem"))
+    return Bao(f"http://127.0.0.1:{port}", token, args, folder / "bao.log")
 
 
 def raft(folder: Path) -> Bao:
