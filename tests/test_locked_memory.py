@@ -11,7 +11,8 @@ import json
 import re
 import subprocess
 import sys
-from typing import Callable
+import textwrap
+from typing import Any, Callable
 
 import pytest
 
@@ -29,7 +30,7 @@ def vm_lck_kb() -> int:
         return next(int(line.split()[1]) for line in f if line.startswith("VmLck:"))
 
 
-def guarded_data_areas() -> dict[tuple[int, int], list[dict]]:
+def guarded_data_areas() -> dict[tuple[int, int], list[dict[str, Any]]]:
     """Anonymous rw-p mappings with a ---p mapping touching each end (found
     without looking at the flags under test): [guard, data, guard], each with
     its range, its "kB" counts and its VmFlags."""
@@ -88,15 +89,10 @@ def test_live_regions_are_locked_undumpable_wiped_on_fork_and_guarded(maker: Cal
     assert not set(guarded_data_areas()) - set(before_areas)
 
 
-def child_status(code: str = "", **kwargs) -> dict:  # type: ignore[no-untyped-def]
-    result = run_python(
-        f"""
-        from quorvex import _secure
-        {code}
-        print(repr(_secure.memory_status()))
-        """,
-        **kwargs,
-    )
+def child_status(code: str = "", **kwargs: Any) -> dict[str, Any]:
+    """memory_status() of a fresh interpreter, after `code`."""
+    code = f"from quorvex import _secure\n{textwrap.dedent(code)}\nprint(repr(_secure.memory_status()))"
+    result = run_python(code, **kwargs)
     assert result.returncode == 0, result.stderr
     return ast.literal_eval(result.stdout.strip().splitlines()[-1])
 
@@ -182,11 +178,10 @@ def status(*flags):
         assert main(["status", *flags]) == 0
     return out.getvalue()
 
-snapshots = [json.loads(status("--json"))]
-boxes = [_secure.SecretBox.random(32) for _ in range(5)]
-snapshots.append(json.loads(status("--json")))
-boxes += [_secure.SecretBox.random(32) for _ in range(295)]
-snapshots.append(json.loads(status("--json")))
+boxes, snapshots = [], []
+for count in (0, 5, 295):
+    boxes += [_secure.SecretBox.random(32) for _ in range(count)]
+    snapshots.append(json.loads(status("--json")))
 print(json.dumps([snapshots, status()]))
 """
 
