@@ -30,18 +30,19 @@ def vm_lck_kb() -> int:
         return next(int(line.split()[1]) for line in f if line.startswith("VmLck:"))
 
 
+# One mapping in /proc/<pid>/smaps: start, end, perms, path, its "kB" lines and its VmFlags.
+SMAPS_ENTRY = re.compile(r"^([0-9a-f]+)-([0-9a-f]+) (\S+) \S+ \S+ \S+ *(\S*)\n(.*?)^VmFlags:(.*?)$", re.M | re.S)
+
+
 def guarded_data_areas() -> dict[tuple[int, int], list[dict[str, Any]]]:
-    """Anonymous rw-p mappings with a ---p mapping touching each end (found
-    without looking at the flags under test): [guard, data, guard], each with
-    its range, its "kB" counts and its VmFlags."""
+    """Anonymous rw-p mappings with a ---p mapping touching each end, found without
+    looking at the flags under test: [guard, data, guard] by the data's range."""
     with open("/proc/self/smaps") as f:
-        text = f.read()
-    vmas = [
-        {"range": (int(start, 16), int(end, 16)), "perms": perms, "path": path,
-         "flags": set(flags.split()), **{k: int(v) for k, v in re.findall(r"^(\w+): +(\d+) kB", body, re.M)}}
-        for start, end, perms, path, body, flags
-        in re.findall(r"^([0-9a-f]+)-([0-9a-f]+) (\S+) \S+ \S+ \S+ *(\S*)\n(.*?)^VmFlags:([^\n]*)", text, re.M | re.S)
-    ]  # fmt: skip
+        entries = SMAPS_ENTRY.findall(f.read())
+    vmas = []
+    for start, end, perms, path, counts, flags in entries:
+        vma = {"range": (int(start, 16), int(end, 16)), "perms": perms, "path": path, "flags": set(flags.split())}
+        vmas.append(vma | {key: int(kb) for key, kb in re.findall(r"^(\w+): +(\d+) kB", counts, re.M)})
     return {
         data["range"]: [lead, data, trail]
         for lead, data, trail in zip(vmas, vmas[1:], vmas[2:])
