@@ -54,7 +54,7 @@ def forms(name: str, secret: bytes) -> Iterator[tuple[str, bytes]]:
 
 def memory_hits(pid: int, needles: dict[int, set[str]]) -> dict[str, int]:
     """Counts, per label, the aligned words of the child's readable memory that equal an 8-byte window
-    of a secret (any copy of 15 bytes or more holds one), but in the enclave's regions (wiped on fork)."""
+    of a secret (any copy of 15 bytes or more holds one), skipping the enclave's regions (wiped on fork)."""
     keys = np.array(sorted(needles), dtype=np.uint64)
     hits: dict[str, int] = {}
     with open(f"/proc/{pid}/smaps") as smaps, open(f"/proc/{pid}/mem", "rb", buffering=0) as mem:
