@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import ast
 import gc
-import json
 import re
 import subprocess
 import sys
@@ -161,7 +160,6 @@ def test_harden_raises_soft_limit_once() -> None:
 # `quorvex status` in a process that makes 5, then 300 boxes under a 64 KiB lock limit.
 STATUS = """
 import contextlib, io, json
-from quorvex import _secure
 from quorvex.__main__ import main
 
 def status(*flags):
@@ -174,16 +172,14 @@ boxes, snapshots = [], []
 for count in (0, 5, 295):
     boxes += [_secure.SecretBox.random(32) for _ in range(count)]
     snapshots.append(json.loads(status("--json")))
-print(json.dumps([snapshots, status()]))
+print(repr([snapshots, status()]))
 """
 
 
 @pytest.mark.skipif(not LINUX, reason="reads Linux /proc")
 def test_cli_status_and_json() -> None:
     limit = 65536
-    result = run_python(STATUS, memlock=limit, drop_ipc_lock=True)
-    assert result.returncode == 0, result.stderr
-    (empty, five, many), table = json.loads(result.stdout)
+    ((empty, five, many), table), _ = child(STATUS, memlock=limit, drop_ipc_lock=True)
     # One locked page per 32-byte box, until the limit; the rest live unlocked.
     per_limit = limit // empty["page_size"]
     assert (empty["live_secrets"], many["live_secrets"], many["unlocked_allocations"]) == (0, 300, 300 - per_limit)
