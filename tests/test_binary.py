@@ -1,51 +1,80 @@
-"""The built extension carries the hardening of the link: every symbol bound
-at load time (BIND_NOW), a read-only relocation segment (GNU_RELRO) and a
-stack that is not executable. Read straight from the ELF headers."""
+"""The built extension as the loader sees it, read from its ELF headers: every
+symbol bound at load time, read-only relocations, a stack that is not
+executable, no library it should not need, one exported symbol. And the
+libcrypto it reports, working beside the system's in one process."""
 
 from __future__ import annotations
 
-import struct
+import re
+import shutil
+import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
+from conftest import run_python
 from quorvex import _secure
 
-PT_DYNAMIC, PT_GNU_STACK, PT_GNU_RELRO = 2, 0x6474E551, 0x6474E552
-DT_NULL, DT_BIND_NOW, DT_FLAGS, DT_FLAGS_1 = 0, 24, 30, 0x6FFFFFFB
-DF_BIND_NOW, DF_1_NOW, PF_X = 0x8, 0x1, 0x1
+pytestmark = [
+    pytest.mark.skipif(not sys.platform.startswith("linux"), reason="ELF platforms only"),
+    pytest.mark.skipif(shutil.which("readelf") is None, reason="readelf is not installed"),
+]
+INFO = _secure._libcrypto  # type: ignore[attr-defined]
+BUNDLED = INFO["origin"] == "bundled"
 
 
-def read_elf(path: Path) -> tuple[dict[int, int], dict[int, int]]:
-    """Program header flags by type, and the dynamic entries, of a 64-bit
-    little-endian ELF file."""
-    data = path.read_bytes()
-    assert data[:4] == b"\x7fELF" and data[4] == 2 and data[5] == 1, "not a 64-bit little-endian ELF"
-    phoff, = struct.unpack_from("<Q", data, 0x20)
-    phentsize, phnum = struct.unpack_from("<HH", data, 0x36)
-    flags: dict[int, int] = {}
-    dynamic: dict[int, int] = {}
-    for i in range(phnum):
-        p_type, p_flags, p_offset, _, _, p_filesz = struct.unpack_from("<IIQQQQ", data, phoff + i * phentsize)
-        flags[p_type] = p_flags
-        if p_type == PT_DYNAMIC:
-            for at in range(p_offset, p_offset + p_filesz, 16):
-                tag, value = struct.unpack_from("<qQ", data, at)
-                if tag == DT_NULL:
-                    break
-                dynamic[tag] = value
-    return flags, dynamic
+def readelf(option: str, path: str = _secure.__file__) -> str:
+    return subprocess.run(["readelf", option, "-W", path], capture_output=True, text=True, check=True).stdout
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="ELF platforms only")
+def missing_hardening(path: str) -> list[str]:
+    dynamic, segments = readelf("-d", path), readelf("-l", path)
+    stack = re.search(r"^ *GNU_STACK(?: +0x[0-9a-f]+){5} +(\w+)", segments, re.M)
+    present = {
+        "BIND_NOW (-z now)": re.search(r"\(BIND_NOW\)|\(FLAGS\) .*\bBIND_NOW\b|\(FLAGS_1\) .*\bNOW\b", dynamic),
+        "GNU_RELRO (-z relro)": re.search(r"^ *GNU_RELRO ", segments, re.M),
+        "GNU_STACK not executable": stack and "E" not in stack[1],
+    }
+    return [name for name, found in present.items() if not found]
+
+
 def test_module_is_bound_now_with_relro_and_no_executable_stack() -> None:
-    flags, dynamic = read_elf(Path(_secure.__file__))
-    bind_now = (
-        DT_BIND_NOW in dynamic
-        or dynamic.get(DT_FLAGS, 0) & DF_BIND_NOW
-        or dynamic.get(DT_FLAGS_1, 0) & DF_1_NOW
-    )
-    assert bind_now, "lazy binding: the module was not linked with -z now"
-    assert PT_GNU_RELRO in flags, "no GNU_RELRO segment: the module was not linked with -z relro"
-    assert PT_GNU_STACK in flags and not flags[PT_GNU_STACK] & PF_X, "the stack would be executable"
+    assert missing_hardening(_secure.__file__) == []
+
+
+def test_module_links_only_what_it_should() -> None:
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", readelf("-d"))
+    assert not [n for n in needed if n.startswith(("libboost", "libpython"))], needed
+    if not BUNDLED:
+        assert INFO["debian_source"] is None and re.fullmatch(r"OpenSSL 3\.\d+\.\d+.*", INFO["version"]), INFO
+        assert any(n.startswith("libcrypto.so") for n in needed), needed
+        return
+    assert re.fullmatch(r"OpenSSL 3\.5\.\d+ .*", INFO["version"]), INFO
+    assert INFO["debian_source"].startswith(INFO["version"].split()[1] + "-"), INFO
+    assert not [n for n in needed if n.startswith(("libcrypto", "libssl", "libstdc++", "libgcc_s"))], needed
+    symbols = [line.split() for line in readelf("--dyn-syms").splitlines()]
+    defined = {f[7].split("@")[0] for f in symbols if len(f) >= 8 and f[6] != "UND" and f[4] in ("GLOBAL", "WEAK")}
+    assert defined == {"PyInit__secure"}
+
+
+# Python's ssl and hashlib use the system libcrypto, loaded here first: the
+# enclave's must not bind to it. (The other way round, the enclave exports
+# nothing for them to bind to, as the test above shows.)
+BESIDE_SYSTEM = """
+import _hashlib, _ssl, hashlib, hmac, os, ssl
+from quorvex import _secure
+ssl.create_default_context().load_default_certs()
+raw, msg = os.urandom(32), os.urandom(1000)
+assert _secure.SecretBox.from_bytes(raw).hmac_sha512(msg) == hmac.new(raw, msg, hashlib.sha512).digest()
+kp = _secure.HybridKeyPair.generate()
+assert kp.open(*_secure.seal_hybrid(kp.x25519_public, kp.mlkem768_public, msg, b"aad"), b"aad") == msg
+print(ssl.OPENSSL_VERSION, "|", _secure._libcrypto["version"])
+"""
+
+
+def test_beside_system_libcrypto() -> None:
+    result = run_python(BESIDE_SYSTEM)
+    assert result.returncode == 0, result.stderr
+    system, enclave = result.stdout.strip().split(" | ")
+    assert enclave == INFO["version"]
+    assert system.startswith("OpenSSL 3.") or not BUNDLED

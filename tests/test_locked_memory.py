@@ -1,50 +1,100 @@
-"""Lock policy, counters, mlock limits, status and hardening, seen from
-fresh child processes so that the process-wide values start unset."""
+"""Locked memory as the kernel shows it (each live region's mappings in
+/proc/self/smaps, and VmLck), and as the module reports it: lock policy,
+counters, mlock limits, `quorvex status` and hardening, seen from fresh child
+processes so that the process-wide values start unset."""
 
 from __future__ import annotations
 
 import ast
-import json
+import gc
+import re
 import subprocess
 import sys
+import textwrap
+from typing import Any, Callable
 
 import pytest
 
-from quorvex import _secure
-
 from conftest import lock_required, run_python
+from quorvex import _secure
+from quorvex._secure import EntropyPool, HybridKeyPair, SecretBox, SecretStreamPush
 
-STATUS_KEYS = [
-    "platform", "backend", "guard_pages", "wipe_on_fork", "page_size", "lock_policy", "live_secrets",
-    "unlocked_allocations", "last_lock_errno", "memlock_soft", "memlock_hard", "ipc_lock_permitted",
-    "ipc_lock_effective",
-]  # fmt: skip
-HARDEN_KEYS = ["platform", "core_dumps_disabled", "ptrace_restricted", "memlock_soft_raised", "memlock_soft", "memlock_hard"]
 EPERM = 1
+LINUX = sys.platform.startswith("linux")
+PAGE = int(_secure.memory_status()["page_size"])
 
 
-def child_status(code: str = "", **kwargs) -> dict:  # type: ignore[no-untyped-def]
-    result = run_python(
-        f"""
-        from quorvex import _secure
-        {code}
-        print(repr(_secure.memory_status()))
-        """,
-        **kwargs,
-    )
+def vm_lck_kb() -> int:
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmLck:"))
+
+
+# One mapping in /proc/<pid>/smaps: start, end, perms, path, its "kB" lines and its VmFlags.
+SMAPS_ENTRY = re.compile(r"^([0-9a-f]+)-([0-9a-f]+) (\S+) \S+ \S+ \S+ *(\S*)\n(.*?)^VmFlags:(.*?)$", re.M | re.S)
+
+
+def guarded_data_areas() -> dict[tuple[int, int], list[dict[str, Any]]]:
+    """Anonymous rw-p mappings with a ---p mapping touching each end, found without
+    looking at the flags under test: [guard, data, guard] by the data's range."""
+    with open("/proc/self/smaps") as f:
+        entries = SMAPS_ENTRY.findall(f.read())
+    vmas = []
+    for start, end, perms, path, counts, flags in entries:
+        vma = {"range": (int(start, 16), int(end, 16)), "perms": perms, "path": path, "flags": set(flags.split())}
+        vmas.append(vma | {key: int(kb) for key, kb in re.findall(r"^(\w+): +(\d+) kB", counts, re.M)})
+    return {
+        data["range"]: [lead, data, trail]
+        for lead, data, trail in zip(vmas, vmas[1:], vmas[2:])
+        if data["perms"] == "rw-p" and not data["path"] and lead["perms"] == trail["perms"] == "---p"
+        and lead["range"][1] == data["range"][0] and data["range"][1] == trail["range"][0]
+    }
+
+
+# Each maker gives the objects to hold and the data pages of every region they own.
+MAKERS: dict[str, tuple[Callable[[], object], list[int]]] = {
+    "boxes": (lambda: [SecretBox.random(1), SecretBox.random(4088), SecretBox.from_bytes(bytes(4089))], [1, 1, 2]),
+    "large box": (lambda: SecretBox.random(3 * PAGE), [4]),
+    "key pair": (HybridKeyPair.generate, [1, 1]),  # X25519 secret, expanded ML-KEM-768 secret
+    "stream": (lambda: SecretStreamPush(SecretBox.random(32)), [1]),  # the state; the key box is gone
+    "pool": (EntropyPool, [1]),
+}
+
+
+@pytest.mark.skipif(not LINUX, reason="reads Linux /proc")
+@pytest.mark.parametrize(("maker", "pages"), list(MAKERS.values()), ids=list(MAKERS))
+def test_live_regions_are_locked_undumpable_wiped_on_fork_and_guarded(maker: Callable[[], object], pages: list[int]) -> None:
+    gc.collect()
+    before_areas, before_lck = guarded_data_areas(), vm_lck_kb()
+    held = maker()
+    boxes = held if isinstance(held, list) else [held]
+    if any(isinstance(b, SecretBox) and not b.is_locked for b in boxes):
+        pytest.skip("the mlock limit of this environment is exhausted")
+    new = {k: v for k, v in guarded_data_areas().items() if k not in before_areas}
+    assert sorted((end - start) // PAGE for start, end in new) == sorted(pages)
+    for (start, end), (lead, data, trail) in new.items():
+        assert data["Locked"] == data["Size"] == (end - start) // 1024
+        assert {"lo", "dd", "wf"} <= data["flags"]
+        for guard in (lead, trail):
+            assert guard["Rss"] == guard["Locked"] == 0
+            assert not guard["flags"] & {"rd", "wr", "ex", "lo"}
+    grown = vm_lck_kb() - before_lck
+    assert grown == sum(pages) * PAGE // 1024
+    for box in boxes:
+        if isinstance(box, SecretBox):
+            box.wipe()  # zeroed, but the pages stay mapped and locked until release
+    assert vm_lck_kb() - before_lck == grown
+    del held, boxes, box
+    gc.collect()
+    assert vm_lck_kb() == before_lck
+    assert not set(guarded_data_areas()) - set(before_areas)
+
+
+def child(code: str = "", **kwargs: Any) -> list[Any]:
+    """What a fresh interpreter prints (one Python literal a line) after `code`, then its memory_status()."""
+    code = f"from quorvex import _secure\n{textwrap.dedent(code)}\nprint(repr(_secure.memory_status()))"
+    result = run_python(code, **kwargs)
     assert result.returncode == 0, result.stderr
-    return ast.literal_eval(result.stdout.strip().splitlines()[-1])
-
-
-def test_fresh_process_status() -> None:
-    status = child_status()
-    assert list(status) == STATUS_KEYS == list(_secure.memory_status())
-    linux = sys.platform.startswith("linux")
-    assert (status["platform"], status["backend"], status["guard_pages"], status["wipe_on_fork"]) == (
-        "linux" if linux else "macos", "mmap+mlock", True, linux)  # fmt: skip
-    assert (status["live_secrets"], status["unlocked_allocations"], status["last_lock_errno"]) == (0, 0, 0)
-    assert status["lock_policy"] == "best-effort"
-    assert status["page_size"] >= 4096
+    return [ast.literal_eval(line) for line in result.stdout.splitlines()]
 
 
 FIX_AT_FIRST_NEED = "import os; _secure.memory_status(); os.environ['QUORVEX_MEMORY_LOCK'] = 'require'"
@@ -54,81 +104,95 @@ FIX_AT_FIRST_NEED = "import os; _secure.memory_status(); os.environ['QUORVEX_MEM
     ("value", "code", "policy"),
     [("\u3000REQUIRE\u00a0", "", "require"), ("required", "", "best-effort"), ("", FIX_AT_FIRST_NEED, "best-effort")],
 )
-def test_policy_follows_the_variable_at_first_need(value: str, code: str, policy: str) -> None:
-    assert child_status(code, env={"QUORVEX_MEMORY_LOCK": value})["lock_policy"] == policy
+def test_fresh_status_and_the_policy_set_at_first_need(value: str, code: str, policy: str) -> None:
+    status = child(code, env={"QUORVEX_MEMORY_LOCK": value})[-1]
+    counters = [status[k] for k in ("lock_policy", "live_secrets", "unlocked_allocations", "last_lock_errno")]
+    assert counters == [policy, 0, 0, 0]
+    assert (status["platform"], status["backend"], status["guard_pages"], status["wipe_on_fork"]) == (
+        "linux" if LINUX else "macos", "mmap+mlock", True, LINUX)  # fmt: skip
 
 
-def test_best_effort_under_zero_lock_limit_counts_unlocked_regions() -> None:
-    status = child_status(
-        """
-        boxes = [_secure.SecretBox.random(16) for _ in range(3)]
-        assert not any(b.is_locked for b in boxes)
-        assert repr(boxes[0]).endswith("locked=false, wiped=false>)")
-        """,
-        memlock=0,
-        drop_ipc_lock=True,
-    )
-    assert (status["unlocked_allocations"], status["last_lock_errno"], status["live_secrets"]) == (3, EPERM, 3)
-    assert (status["memlock_soft"], status["memlock_hard"]) == (0, 0)
-    if sys.platform.startswith("linux"):
+# Each way to make a box, under a zero lock limit: whether the box is locked, or the refusal.
+ZERO_LIMIT = """
+    source = bytearray(b"must not linger")
+    made = []
+    for make in (lambda: _secure.SecretBox.random(16), lambda: _secure.SecretBox.from_bytes(source)):
+        try:
+            made.append(make())
+        except _secure.SecureError as exc:
+            made.append(exc)
+    assert source == bytearray(len(source))
+    print([str(box) if isinstance(box, Exception) else box.is_locked for box in made])
+"""
+
+
+@pytest.mark.parametrize(
+    ("policy", "outcome", "counters"),  # counters: live, unlocked, last mlock errno
+    [("best-effort", False, [2, 2, EPERM]), ("require", lock_required(EPERM), [0, 0, 0])],
+)
+def test_zero_lock_limit_best_effort_counts_unlocked_regions_require_maps_nothing(
+    policy: str, outcome: object, counters: list[int]
+) -> None:
+    made, status = child(ZERO_LIMIT, env={"QUORVEX_MEMORY_LOCK": policy}, memlock=0, drop_ipc_lock=True)
+    assert made == [outcome, outcome]
+    assert [status[k] for k in ("live_secrets", "unlocked_allocations", "last_lock_errno")] == counters
+    assert (status["lock_policy"], status["memlock_soft"], status["memlock_hard"]) == (policy, 0, 0)
+    if LINUX:
         assert (status["ipc_lock_permitted"], status["ipc_lock_effective"]) == (False, False)
 
 
-def test_require_under_zero_lock_limit_refuses_and_maps_nothing() -> None:
-    status = child_status(
-        f"""
-        source = bytearray(b"must not linger")
-        for make in (lambda: _secure.SecretBox.random(16), lambda: _secure.SecretBox.from_bytes(source)):
-            try:
-                make()
-                raise SystemExit("allocation succeeded")
-            except _secure.SecureError as exc:
-                assert str(exc) == {lock_required(EPERM)!r}, str(exc)
-        assert source == bytearray(len(source))
-        """,
-        env={"QUORVEX_MEMORY_LOCK": "require"},
-        memlock=0,
-        drop_ipc_lock=True,
-    )
-    assert (status["live_secrets"], status["unlocked_allocations"], status["last_lock_errno"]) == (0, 0, 0)
-    assert status["lock_policy"] == "require"
-
-
-def test_harden_raises_soft_limit_once_and_reports_in_order() -> None:
-    result = run_python(
+def test_harden_raises_soft_limit_once() -> None:
+    (first, second, hard, core), _ = child(
         """
         import resource
-        from quorvex import _secure
         hard = resource.getrlimit(resource.RLIMIT_MEMLOCK)[1]
         resource.setrlimit(resource.RLIMIT_MEMLOCK, (65536, hard))
         first, second = _secure.harden_process(), _secure.harden_process()
         print(repr((first, second, hard, resource.getrlimit(resource.RLIMIT_CORE))))
         """
     )
-    first, second, hard, core = ast.literal_eval(result.stdout.strip())
-    assert list(first) == HARDEN_KEYS == list(second)
     assert first["memlock_soft_raised"] and not second["memlock_soft_raised"]
-    expected_hard = None if hard == -1 or hard >= 2**63 - 1 else hard
-    assert first["memlock_soft"] == first["memlock_hard"] == expected_hard
+    assert first["memlock_soft"] == first["memlock_hard"] == (None if hard == -1 or hard >= 2**63 - 1 else hard)
     assert first["core_dumps_disabled"] and core == (0, 0)
     assert first["ptrace_restricted"]
 
 
-def test_unlimited_limits_are_none() -> None:
-    probe = run_python("pass", memlock="unlimited")  # type: ignore[arg-type]
-    if probe.returncode != 0:
-        pytest.skip("this sandbox cannot raise RLIMIT_MEMLOCK to unlimited")
-    status = child_status(memlock="unlimited")  # type: ignore[arg-type]
-    assert (status["memlock_soft"], status["memlock_hard"]) == (None, None)
+# `quorvex status` in a process that makes 5, then 300 boxes under a 64 KiB lock limit.
+STATUS = """
+import contextlib, io, json
+from quorvex.__main__ import main
+
+def status(*flags):
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        assert main(["status", *flags]) == 0
+    return out.getvalue()
+
+boxes, snapshots = [], []
+for count in (0, 5, 295):
+    boxes += [_secure.SecretBox.random(32) for _ in range(count)]
+    snapshots.append(json.loads(status("--json")))
+print(repr([snapshots, status()]))
+"""
 
 
+@pytest.mark.skipif(not LINUX, reason="reads Linux /proc")
 def test_cli_status_and_json() -> None:
-    env_run = lambda *a: subprocess.run([sys.executable, "-m", "quorvex", *a], capture_output=True, text=True)  # noqa: E731
-    table = env_run("status")
-    assert table.returncode == 0 and "live_secrets" in table.stdout and "lock_policy" in table.stdout
-    as_json = env_run("status", "--json")
-    assert list(json.loads(as_json.stdout))[: len(STATUS_KEYS)] == STATUS_KEYS  # headroom rows follow (test_stress)
-    demo = env_run("demo")
+    limit = 65536
+    ((empty, five, many), table), _ = child(STATUS, memlock=limit, drop_ipc_lock=True)
+    # One locked page per 32-byte box, until the limit; the rest live unlocked.
+    per_limit = limit // empty["page_size"]
+    assert (empty["live_secrets"], many["live_secrets"], many["unlocked_allocations"]) == (0, 300, 300 - per_limit)
+    assert [s["regions_before_mlock_limit"] for s in (empty, five, many)] == [per_limit, per_limit - 5, 0]
+    # Two or three new mappings per region: neighbouring guard pages may merge.
+    dropped = empty["regions_before_max_map_count"] - many["regions_before_max_map_count"]
+    assert 300 * 2 // 3 - 3 <= dropped <= 300 + 3
+    rows = {line.split()[0]: line.split(maxsplit=1)[1] for line in table.splitlines()[2:]}
+    assert (rows["live_secrets"], rows["lock_policy"], rows["regions_before_mlock_limit"]) == ("300", "best-effort", "0")
+    # Read a moment later: the interpreter's allocator may have mapped a page since.
+    assert abs(int(rows["regions_before_max_map_count"]) - many["regions_before_max_map_count"]) <= 3
+    info = _secure._libcrypto  # type: ignore[attr-defined]
+    source = f" (Debian source {info['debian_source']})" if info["debian_source"] else ""
+    assert rows["libcrypto"] == many["libcrypto"] == f"{info['version']}, {info['origin']}{source}"
+    demo = subprocess.run([sys.executable, "-m", "quorvex", "demo"], capture_output=True, text=True)
     assert demo.returncode == 0 and "live_secrets after: 0" in demo.stdout
-    bad = env_run("nonsense")
-    assert bad.returncode != 0

@@ -13,13 +13,13 @@ import subprocess
 import sys
 import textwrap
 import uuid
+from typing import Iterator
 
 import pytest
 
 from openbao_server import Bao
 
 np = pytest.importorskip("numpy")
-hvac = pytest.importorskip("hvac")
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads Linux /proc")
 
 CHILD = """
@@ -27,17 +27,13 @@ CHILD = """
     from quorvex import HybridKeyPair, SecretBox
     from quorvex.openbao import Store
 
-    store = Store(sys.argv[1], sys.argv[2], ca_file=sys.argv[4] or None)
-    prefix = sys.argv[3]
-    box = SecretBox.random(32)
+    store, prefix = Store(sys.argv[1], sys.argv[2], ca_file=sys.argv[4] or None), sys.argv[3]
+    box, identity = SecretBox.random(32), HybridKeyPair.generate()
     store.put_box(prefix + "/box", box)
-    loaded_box = store.get_box(prefix + "/box")
-    identity = HybridKeyPair.generate()
     store.put_identity(prefix + "/identity", identity)
-    loaded_identity = store.get_identity(prefix + "/identity")
+    loaded_box, loaded_identity = store.get_box(prefix + "/box"), store.get_identity(prefix + "/identity")
     assert loaded_box == box and loaded_identity.x25519_public == identity.x25519_public
-    control = SecretBox.random(32)
-    store.put_box(prefix + "/control", control)
+    store.put_box(prefix + "/control", SecretBox.random(32))
     leaked = bytes(store.get_box(prefix + "/control").reveal())  # the obvious way
     leaked_b64 = (base64.b64encode(leaked), base64.urlsafe_b64encode(leaked))
     print("ready", flush=True)
@@ -45,35 +41,24 @@ CHILD = """
 """
 
 
-# The expanded ML-KEM-768 secret embeds the public encapsulation key and its
-# hash (bytes 1152..2368), which are rightly in ordinary memory.
-SECRET_PARTS = {"ml-kem-768 secret": [(0, 1152), (2368, 2400)]}
-
-
-def forms(name: str, secret: bytes) -> dict[str, list[bytes]]:
-    """Each form of the secret's secret parts; in base64 only the groups of
-    four characters that encode nothing but those parts."""
-    parts = SECRET_PARTS.get(name, [(0, len(secret))])
-    b64, url = base64.b64encode(secret), base64.urlsafe_b64encode(secret).rstrip(b"=")
-    groups = [(-(-a // 3) * 4, b // 3 * 4 if b < len(secret) else len(url)) for a, b in parts]
-    return {
-        "raw": [secret[a:b] for a, b in parts],
-        "base64": [b64[a:b] for a, b in groups],
-        "base64url": [url[a:b] for a, b in groups],
-    }
+def forms(name: str, secret: bytes) -> Iterator[tuple[str, bytes]]:
+    """The secret parts of a secret, raw and as the base64 groups that encode only them (the
+    ML-KEM-768 secret embeds the public key and its hash, bytes 1152..2368, rightly in plain memory)."""
+    standard, url = base64.b64encode(secret), base64.urlsafe_b64encode(secret)
+    for start, end in [(0, 1152), (2368, 2400)] if name == "ml-kem-768 secret" else [(0, len(secret))]:
+        groups = slice(-(-start // 3) * 4, end // 3 * 4 if end < len(secret) else None)
+        yield f"{name} raw", secret[start:end]
+        yield f"{name} base64", standard[groups]
+        yield f"{name} base64url", url[groups]
 
 
 def memory_hits(pid: int, needles: dict[int, set[str]]) -> dict[str, int]:
-    """Counts, per label, the 8-byte-aligned words of the child's readable
-    memory that equal an 8-byte window of a secret. Any copy of 15 bytes or
-    more holds one such word. The enclave's regions (wiped on fork, between
-    guard pages) are skipped: that is where secrets are meant to be."""
+    """Counts, per label, the aligned words of the child's readable memory that equal an 8-byte window
+    of a secret (any copy of 15 bytes or more holds one), skipping the enclave's regions (wiped on fork)."""
     keys = np.array(sorted(needles), dtype=np.uint64)
     hits: dict[str, int] = {}
-    with open(f"/proc/{pid}/smaps") as f:
-        maps = f.read()
-    areas = re.findall(r"^([0-9a-f]+)-([0-9a-f]+) (\S+) .*?\nVmFlags:([^\n]*)", maps, re.M | re.S)
-    with open(f"/proc/{pid}/mem", "rb", buffering=0) as mem:
+    with open(f"/proc/{pid}/smaps") as smaps, open(f"/proc/{pid}/mem", "rb", buffering=0) as mem:
+        areas = re.findall(r"^([0-9a-f]+)-([0-9a-f]+) (\S+) .*?\nVmFlags:([^\n]*)", smaps.read(), re.M | re.S)
         for start, end, perms, flags in areas:
             if not perms.startswith("r") or "wf" in flags.split():
                 continue
@@ -99,31 +84,18 @@ def test_no_copy_of_a_stored_secret_is_left_in_the_process(transport: str, reque
     )  # fmt: skip
     try:
         assert child.stdout is not None and child.stdout.readline() == "ready\n"
-        peer = hvac.Client(url=bao.addr, token=bao.token, verify=bao.ca or True)
-
-        def field(path: str, name: str) -> bytes:
-            text = peer.secrets.kv.v2.read_secret_version(path=f"{prefix}/{path}", raise_on_deleted_version=True)
-            return base64.urlsafe_b64decode(text["data"]["data"][name] + "==")
-
-        secrets = {
-            "box": field("box", "secret"),
-            "x25519 secret": field("identity", "x25519_secret"),
-            "ml-kem-768 secret": field("identity", "mlkem768_secret"),
-            "control": field("control", "secret"),
-        }
         needles: dict[int, set[str]] = {}  # a window common to both alphabets has both labels
-        for name, secret in secrets.items():
-            for form, texts in forms(name, secret).items():
-                for text in texts:
-                    for i in range(len(text) - 7):
-                        needles.setdefault(int.from_bytes(text[i : i + 8], sys.byteorder), set()).add(f"{name} {form}")
+        for name, path, field in [("box", "box", "secret"), ("x25519 secret", "identity", "x25519_secret"),
+                                  ("ml-kem-768 secret", "identity", "mlkem768_secret"),
+                                  ("control", "control", "secret")]:  # fmt: skip
+            text = bao.api("GET", f"/v1/secret/data/{prefix}/{path}")[1]["data"]["data"][field]
+            for label, needle in forms(name, base64.urlsafe_b64decode(text + "==")):
+                for i in range(len(needle) - 7):
+                    needles.setdefault(int.from_bytes(needle[i : i + 8], sys.byteorder), set()).add(label)
         hits = memory_hits(child.pid, needles)
     finally:
         child.kill()
         child.wait()
-    assert {label for label in hits if label.startswith("control")} >= {
-        "control raw",
-        "control base64",
-        "control base64url",
-    }
+    found = {label for label in hits if label.startswith("control")}
+    assert found == {"control raw", "control base64", "control base64url"}
     assert {label: n for label, n in hits.items() if not label.startswith("control")} == {}
