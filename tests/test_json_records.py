@@ -52,9 +52,13 @@ def test_json_field_extraction(case: dict[str, Any]) -> None:
         assert live() == before
 
 
+@pytest.fixture(scope="module")
+def kp() -> _secure.HybridKeyPair:
+    return _secure.HybridKeyPair.generate()
+
+
 @pytest.mark.parametrize("case", CASES["sessions"])
-def test_open_session_records(case: dict[str, Any], no_leak: None) -> None:
-    kp = _secure.HybridKeyPair.generate()
+def test_open_session_records(kp: _secure.HybridKeyPair, case: dict[str, Any], no_leak: None) -> None:
     seal = _secure.seal_hybrid(kp.x25519_public, kp.mlkem768_public, text_of(case["doc"]), b"ad")
     if "error" in case:
         with pytest.raises(SecureError) as info:
