@@ -13,7 +13,7 @@ import pytest
 
 from quorvex import _secure
 
-from conftest import EMPTY, VECTORS, b64, live
+from conftest import VECTORS, b64, live
 
 SecretBox = _secure.SecretBox
 SecureError = _secure.SecureError
@@ -21,8 +21,8 @@ CASES = json.loads((VECTORS / "json_records.json").read_text())
 NONCE = bytes(12)
 
 
+# A case's text: a string, or pieces: text, [text, times] or one byte as a number.
 def text_of(pieces: str | list[Any]) -> bytes:
-    """A case's text: a string, or pieces: text, [text, times] or one byte as a number."""
     if isinstance(pieces, str):
         return pieces.encode()
     out = bytearray()
@@ -71,16 +71,12 @@ def test_open_session_records(kp: _secure.HybridKeyPair, case: dict[str, Any], n
     del sign_key, enc_key
 
 
-@pytest.mark.parametrize("length", range(65))
+# Against Python's encoder, padded and not, on random bytes (the empty
+# text is in the table).
+@pytest.mark.parametrize("length", range(1, 65))
 def test_base64url_round_trip(length: int) -> None:
-    """Against Python's encoder, padded and not, on random bytes."""
     key = SecretBox.random(32)
     data = os.urandom(length)
     for text in (base64.urlsafe_b64encode(data).decode(), b64(data)):
         sealed = key.aes_gcm_seal(NONCE, json.dumps({"seed": text}).encode())
-        if length == 0:
-            with pytest.raises(SecureError) as info:
-                key.aes_gcm_open_json_field(NONCE, sealed, None, "seed")
-            assert str(info.value) == EMPTY
-        else:
-            assert key.aes_gcm_open_json_field(NONCE, sealed, None, "seed").reveal() == data
+        assert key.aes_gcm_open_json_field(NONCE, sealed, None, "seed").reveal() == data

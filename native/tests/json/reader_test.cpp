@@ -152,6 +152,8 @@ Bytes bytes_of(const LockedRegion& region) {
     return Bytes(view.begin(), view.end());
 }
 
+// The shared cases: each field case sealed and opened through the box, each
+// session case parsed; the bytes or the exact message they give.
 TEST(JsonRecords, FieldsAndSessionsAsRecorded) {
     const auto cases = boost::json::parse(test::read_text(test::vector_path("json_records.json")));
     const Bytes key(32, 7), nonce(12, 1);
