@@ -17,7 +17,6 @@
 #include <functional>
 #include <future>
 #include <new>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
