@@ -2,6 +2,7 @@
 // failure that names it, not an empty document).
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -28,11 +29,16 @@ inline std::string read_text(const std::filesystem::path& path) {
 
 inline std::vector<std::uint8_t> from_hex(std::string_view hex) {
     std::vector<std::uint8_t> out(hex.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(2 * i, 2)), nullptr, 16));
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const char* at = hex.data() + 2 * i;
+        std::from_chars(at, at + 2, out[i], 16);
+    }
     return out;
 }
 
 // The hex string member `name` of a Wycheproof test, as bytes.
-inline std::vector<std::uint8_t> field(const boost::json::value& t, const char* name) { return from_hex(t.at(name).as_string()); }
+inline std::vector<std::uint8_t> field(const boost::json::value& t, const char* name) {
+    return from_hex(t.at(name).as_string());
+}
 
 }  // namespace qv::test

@@ -26,14 +26,16 @@ TEST(RegionLayout, WholePagesAroundCanaryAndSecret) {
     EXPECT_EQ(region_layout(0, 4096).error().kind, ErrorKind::EmptySecret);
     for (std::uint64_t len : {~0ULL, ~0ULL - 7, ~0ULL - 8, ~0ULL - 4096, ~0ULL - 3 * 4096})
         EXPECT_EQ(region_layout(len, 4096).error().kind, ErrorKind::AllocationFailed) << len;
-    for (const auto& [answer, page] : {std::pair{-1L, 4096UL}, {256L, 4096UL}, {511L, 4096UL}, {512L, 512UL}, {16384L, 16384UL}})
+    for (const auto& [answer, page] :
+         {std::pair{-1L, 4096UL}, {256L, 4096UL}, {511L, 4096UL}, {512L, 512UL}, {16384L, 16384UL}})
         EXPECT_EQ(page_size_from(answer), page) << answer;
 }
 
 std::string utf8(char32_t c) {
     if (c < 0x80) return std::string(1, static_cast<char>(c));
     if (c < 0x800) return {static_cast<char>(0xc0 | c >> 6), static_cast<char>(0x80 | (c & 0x3f))};
-    return {static_cast<char>(0xe0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3f)), static_cast<char>(0x80 | (c & 0x3f))};
+    return {static_cast<char>(0xe0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3f)),
+            static_cast<char>(0x80 | (c & 0x3f))};
 }
 
 // Only "require", ASCII case-folded and trimmed of exactly the Unicode

@@ -92,10 +92,16 @@ std::vector<Owner> owners() {
          [] { return is_forked(box.copy_bytes()) && box.length().ok() && box.wipe().ok(); },
          [] { return box.copy_bytes().ok(); }},
         {"stream", []() -> ObjectLock& { return push.lock(); },
-         [] { return is_forked(push.push(msg, {}, false, chunk)) && push.is_finished().ok() && !push.is_finished().value(); },
+         [] {
+             const bool refused = is_forked(push.push(msg, {}, false, chunk));
+             return refused && push.is_finished().ok() && !push.is_finished().value();
+         },
          [] { return push.push(msg, {}, false, chunk).ok(); }},
         {"keypair", []() -> ObjectLock& { return keypair.lock(); },
-         [] { return is_forked(keypair.open(enc, out, {}, {})) && keypair.is_wiped().ok() && keypair.x25519_public().ok(); },
+         [] {
+             const bool refused = is_forked(keypair.open(enc, out, {}, {}));
+             return refused && keypair.is_wiped().ok() && keypair.x25519_public().ok();
+         },
          [] { return keypair.x25519_secret().ok(); }},
         {"pool", []() -> ObjectLock& { return pool.lock(); }, [] { return is_forked(pool.fill(out)); },
          [] { return pool.fill(out).ok(); }},
@@ -117,7 +123,10 @@ TEST(ObjectLock, OutOfMemoryUnderTheLockDoesNotPoison) {
     for (const Owner& o : owners()) {
         SCOPED_TRACE(o.name);
         ObjectLock& lock = o.lock();
-        EXPECT_THROW({ auto guard = lock.acquire(); allocating([]() -> int { throw std::bad_alloc(); }); }, std::bad_alloc);
+        EXPECT_THROW({
+            auto guard = lock.acquire();
+            allocating([]() -> int { throw std::bad_alloc(); });
+        }, std::bad_alloc);
         EXPECT_FALSE(lock.poisoned());
         EXPECT_TRUE(o.works());
     }

@@ -90,7 +90,8 @@ namespace {
 class PaintedStack {
 public:
     explicit PaintedStack(std::size_t bytes) : size_(bytes) {
-        base_ = static_cast<std::uint8_t*>(mmap(nullptr, size_ + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        void* p = mmap(nullptr, size_ + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        base_ = static_cast<std::uint8_t*>(p);
         if (base_ == MAP_FAILED || mprotect(base_, kPage, PROT_NONE) != 0) throw std::runtime_error("mmap");
     }
     ~PaintedStack() { munmap(base_, size_ + kPage); }
@@ -102,14 +103,21 @@ public:
         pthread_attr_init(&attr);
         pthread_attr_setstack(&attr, stack(), size_);
         pthread_t t;
-        const int made = pthread_create(&t, &attr, [](void* f) -> void* { (*static_cast<std::function<void()>*>(f))(); return nullptr; }, &fn);
+        const auto start = [](void* f) -> void* {
+            (*static_cast<std::function<void()>*>(f))();
+            return nullptr;
+        };
+        const int made = pthread_create(&t, &attr, start, &fn);
         pthread_attr_destroy(&attr);
         if (made != 0) throw std::runtime_error("pthread_create");
         pthread_join(t, nullptr);
-        return static_cast<std::size_t>(stack() + size_ - std::find_if(stack(), stack() + size_, [](std::uint8_t b) { return b != kPaint; }));
+        const auto* deepest = std::find_if(stack(), stack() + size_, [](std::uint8_t b) { return b != kPaint; });
+        return static_cast<std::size_t>(stack() + size_ - deepest);
     }
     // Whether the stack, as the last run left it, holds `needle` anywhere.
-    bool holds(std::string_view needle) const { return std::string_view(reinterpret_cast<const char*>(stack()), size_).find(needle) != std::string_view::npos; }
+    bool holds(std::string_view needle) const {
+        return std::string_view(reinterpret_cast<const char*>(stack()), size_).find(needle) != std::string_view::npos;
+    }
 
 private:
     static constexpr std::uint8_t kPaint = 0xA5;
@@ -227,9 +235,10 @@ TEST(JsonTestSuite, FilesBehaveAsRecorded) {
         }
         const bool y = name[0] == 'y';
         const auto first = text.find_first_not_of(" \t\n\r");
+        const bool object = first != std::string::npos && text[first] == '{';
         auto field = find_string_member(as_bytes(text), "\x01 absent");
         ASSERT_FALSE(field.ok());
-        EXPECT_STREQ(field.error().what, y && first != std::string::npos && text[first] == '{' ? "json field" : "json object");
+        EXPECT_STREQ(field.error().what, y && object ? "json field" : "json object");
         EXPECT_EQ(accepted_as_record(as_bytes(member)), y) << "as a member";
     }
     EXPECT_GT(count["n"], 150u);
