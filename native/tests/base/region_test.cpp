@@ -1,13 +1,34 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "memory/policy.hpp"
 #include "memory/region.hpp"
+
+namespace {
+
+// A data area being watched, and whether it was all zero when the mapping
+// that holds it was given back.
+const std::uint8_t* g_watched = nullptr;
+std::size_t g_watched_len = 0;
+bool g_zero_when_unmapped = false;
+
+}  // namespace
+
+extern "C" int munmap(void* addr, std::size_t n) {
+    const auto* begin = static_cast<const std::uint8_t*>(addr);
+    if (g_watched != nullptr && begin <= g_watched && g_watched < begin + n) {
+        g_zero_when_unmapped = std::all_of(g_watched, g_watched + g_watched_len, [](std::uint8_t b) { return b == 0; });
+        g_watched = nullptr;
+    }
+    return static_cast<int>(syscall(SYS_munmap, addr, n));
+}
 
 namespace qv {
 namespace {
@@ -68,6 +89,13 @@ TEST(LockedRegion, FreshRegionHoldsCanaryThenZerosAndWithoutItIsAForkedChild) {
 
 TEST(LockedRegion, WipeZeroesWholeDataAreaAndRefusesAccess) {
     const auto before = read_counters().live_secrets;
+    {  // released without a wipe: zeroed before its pages are given back
+        auto region = LockedRegion::from_slice(std::vector<std::uint8_t>(40, 0xab));
+        ASSERT_TRUE(region.ok());
+        g_watched = region->data_area();
+        g_watched_len = region->data_len();
+    }
+    EXPECT_TRUE(g_zero_when_unmapped);
     {
         auto region = LockedRegion::from_slice(std::vector<std::uint8_t>(40, 0xab));
         ASSERT_TRUE(region.ok());
