@@ -177,17 +177,18 @@ py_tests() {
   local f
   case "$1" in
     native/core/keyed/* | native/core/json/* | native/binding/secret_box*)
-      f=(tests/test_secret_box*.py tests/test_conversion.py tests/test_references.py tests/test_hybrid.py
-        tests/test_lock_faults.py) ;;
+      f=(tests/test_secret_box*.py tests/test_json_records.py tests/test_conversion.py tests/test_references.py
+        tests/test_hybrid.py tests/test_lock_faults.py) ;;
     native/core/stream/* | native/binding/secret_stream*)
       f=(tests/test_secret_stream*.py tests/test_conversion.py tests/test_hybrid.py tests/test_lock_faults.py) ;;
     native/core/entropy/* | native/binding/entropy*)
       f=(tests/test_entropy*.py tests/test_conversion.py tests/test_hybrid.py tests/test_lock_faults.py) ;;
     native/core/hybrid/* | native/core/mlkem/* | native/core/x25519/* | native/binding/hybrid* | native/binding/seal*)
-      f=(tests/test_hybrid*.py tests/test_conversion.py tests/test_references.py tests/test_lock_faults.py) ;;
+      f=(tests/test_hybrid*.py tests/test_json_records.py tests/test_conversion.py tests/test_references.py
+        tests/test_lock_faults.py) ;;
     *) f=(tests/test_secret_box.py tests/test_secret_box_keyed.py tests/test_conversion.py tests/test_module.py
       tests/test_locked_memory.py tests/test_lock_faults.py tests/test_entropy_pool.py
-      tests/test_secret_stream.py tests/test_hybrid.py) ;;
+      tests/test_secret_stream.py tests/test_hybrid.py tests/test_json_records.py) ;;
   esac
   printf '%s\n' "${f[@]}" | grep -v test_stress.py
 }

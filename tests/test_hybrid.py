@@ -1,9 +1,8 @@
-"""HybridKeyPair: identities, threads, a failing random source and the SealedSession record forms."""
+"""HybridKeyPair: identities, threads and a failing random source (sealed sessions: test_json_records.py)."""
 # Refusals, in the order the checks run: test_conversion.py; outside references: test_references.py.
 
 from __future__ import annotations
 
-import json
 import os
 import threading
 
@@ -11,7 +10,7 @@ import pytest
 
 from quorvex._secure import HybridKeyPair, SecretBox, SecureError, seal_hybrid
 
-from conftest import RNG_FAILED, WIPED, b64, bad_length, malformed, run_python
+from conftest import RNG_FAILED, WIPED, run_python
 
 REPR = "HybridKeyPair(<x25519 + ml-kem-768, secrets redacted>)"
 
@@ -70,70 +69,6 @@ def test_concurrent_opens_and_wipe_do_not_crash() -> None:
     for t in threads:
         t.join()
     assert set(outcomes) <= {b"shared", WIPED} and len(outcomes) == 120
-
-
-# --- sealed sessions --------------------------------------------------------------
-
-K1, K2 = bytes(range(32)), bytes(range(100, 132))
-
-
-T1, T2 = b64(K1), b64(K2)
-OK = ("sé", 1_700_000_000, K1, K2)
-
-
-def obj(**members: object) -> str:
-    return json.dumps(members)
-
-
-SESSION_CASES = [
-    (obj(session_id="sé", sign_key=T1, enc_key=T2, expires_at=1_700_000_000), OK),
-    (obj(expires_at=1_700_000_000, enc_key=T2, sign_key=T1, session_id="sé"), OK),
-    (obj(a=None, session_id="sé", b={"x": [1, {"y": [[]]}]}, sign_key=T1, enc_key=T2, expires_at=1_700_000_000, c="z"), OK),
-    ('{"x":' + "[" * 100_000 + "]" * 100_000 + f', "session_id":"s\\u00e9","sign_key":"{T1}","enc_key":"{T2}","expires_at":1700000000}}', OK),
-    (json.dumps(["sé", T1, T2, 1_700_000_000]) + " \n\t\r", OK),
-    (json.dumps(["s", T1 + "=", T2 + "==", -1]), ("s", -1, K1, K2)),
-    (json.dumps(["s", T1, T2, 9223372036854775807]), ("s", 9223372036854775807, K1, K2)),
-    (json.dumps(["s", T1, T2, -9223372036854775808]), ("s", -9223372036854775808, K1, K2)),
-    (json.dumps(["s", T1, T2, 9223372036854775808]), malformed("sealed session")),
-    (json.dumps(["s", T1, T2, -9223372036854775809]), malformed("sealed session")),
-    ('["s", "' + T1 + '", "' + T2 + '", 1E3]', malformed("sealed session")),
-    (json.dumps(["s", T1, T2, 1.5]), malformed("sealed session")),
-    ('["s", "' + T1 + '", "' + T2 + '", 1e3]', malformed("sealed session")),
-    (json.dumps(["s", T1, T2, "123"]), malformed("sealed session")),
-    (json.dumps(["s", T1, T2]), malformed("sealed session")),
-    (json.dumps(["s", T1, T2, 1, 2]), malformed("sealed session")),
-    (obj(session_id="s", sign_key=T1, expires_at=1), malformed("sealed session")),
-    ('{"session_id":"s","session_id":"t","sign_key":"' + T1 + '","enc_key":"' + T2 + '","expires_at":1}', malformed("sealed session")),
-    (obj(session_id=None, sign_key=T1, enc_key=T2, expires_at=1), malformed("sealed session")),
-    ('{"session_id":"\\ud800","sign_key":"' + T1 + '","enc_key":"' + T2 + '","expires_at":1}', malformed("sealed session")),
-    (json.dumps(["s", T1, T2, 1]) + ",", malformed("sealed session")),
-    (json.dumps(["s", T1, T2, 1]) + " []", malformed("sealed session")),
-    ('["s","' + T1 + '","' + T2 + '",1,]', malformed("sealed session")),
-    ("", malformed("sealed session")),
-    ("   ", malformed("sealed session")),
-    ('"just a string"', malformed("sealed session")),
-    ("7", malformed("sealed session")),
-    (b'["\xff\xfe", "' + T1.encode() + b'", "' + T2.encode() + b'", 1]', malformed("sealed session")),
-    (json.dumps(["s", T1.replace("A", "+"), T2, 1]), malformed("base64url")),
-    (json.dumps(["s", "/" + T1[1:], T2, 1]), malformed("base64url")),
-    (json.dumps(["s", b64(K1[:31]), "!", 1]), malformed("base64url")),
-    (json.dumps(["s", b64(K1[:31]), T2, 1]), bad_length("sign_key", 32, 31)),
-    (json.dumps(["s", T1, "", 1]), bad_length("enc_key", 32, 0)),
-]
-
-
-@pytest.mark.parametrize(("text", "want"), SESSION_CASES)
-def test_open_session_records(kp: HybridKeyPair, text: str | bytes, want, no_leak) -> None:  # type: ignore[no-untyped-def]
-    seal = seal_to(kp, text.encode() if isinstance(text, str) else text, b"ad")
-    if isinstance(want, str):
-        with pytest.raises(SecureError) as info:
-            kp.open_session(*seal, b"ad")
-        assert str(info.value) == want
-        return
-    session_id, expires_at, sign_key, enc_key = kp.open_session(*seal, b"ad")
-    assert (session_id, expires_at) == want[:2]
-    assert type(sign_key) is SecretBox and sign_key.reveal() == want[2] and enc_key.reveal() == want[3]
-    del sign_key, enc_key
 
 
 # --- a failing random source ------------------------------------------------------

@@ -2,12 +2,14 @@
 // failure that names it, not an empty document).
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/json.hpp>
@@ -25,12 +27,18 @@ inline std::string read_text(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+inline std::vector<std::uint8_t> from_hex(std::string_view hex) {
+    std::vector<std::uint8_t> out(hex.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const char* at = hex.data() + 2 * i;
+        std::from_chars(at, at + 2, out[i], 16);
+    }
+    return out;
+}
+
 // The hex string member `name` of a Wycheproof test, as bytes.
 inline std::vector<std::uint8_t> field(const boost::json::value& t, const char* name) {
-    const boost::json::string_view s = t.at(name).as_string();
-    std::vector<std::uint8_t> out(s.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(std::stoi(std::string(s.substr(2 * i, 2)), nullptr, 16));
-    return out;
+    return from_hex(t.at(name).as_string());
 }
 
 }  // namespace qv::test

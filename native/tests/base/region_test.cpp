@@ -1,13 +1,34 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "memory/policy.hpp"
 #include "memory/region.hpp"
+
+namespace {
+
+// A data area being watched, and whether it was all zero when the mapping
+// that holds it was given back.
+const std::uint8_t* g_watched = nullptr;
+std::size_t g_watched_len = 0;
+bool g_zero_when_unmapped = false;
+
+}  // namespace
+
+extern "C" int munmap(void* addr, std::size_t n) {
+    const auto* begin = static_cast<const std::uint8_t*>(addr);
+    if (g_watched != nullptr && begin <= g_watched && g_watched < begin + n) {
+        g_zero_when_unmapped = std::all_of(g_watched, g_watched + g_watched_len, [](std::uint8_t b) { return b == 0; });
+        g_watched = nullptr;
+    }
+    return static_cast<int>(syscall(SYS_munmap, addr, n));
+}
 
 namespace qv {
 namespace {
@@ -26,14 +47,16 @@ TEST(RegionLayout, WholePagesAroundCanaryAndSecret) {
     EXPECT_EQ(region_layout(0, 4096).error().kind, ErrorKind::EmptySecret);
     for (std::uint64_t len : {~0ULL, ~0ULL - 7, ~0ULL - 8, ~0ULL - 4096, ~0ULL - 3 * 4096})
         EXPECT_EQ(region_layout(len, 4096).error().kind, ErrorKind::AllocationFailed) << len;
-    for (const auto& [answer, page] : {std::pair{-1L, 4096UL}, {256L, 4096UL}, {511L, 4096UL}, {512L, 512UL}, {16384L, 16384UL}})
+    for (const auto& [answer, page] :
+         {std::pair{-1L, 4096UL}, {256L, 4096UL}, {511L, 4096UL}, {512L, 512UL}, {16384L, 16384UL}})
         EXPECT_EQ(page_size_from(answer), page) << answer;
 }
 
 std::string utf8(char32_t c) {
     if (c < 0x80) return std::string(1, static_cast<char>(c));
     if (c < 0x800) return {static_cast<char>(0xc0 | c >> 6), static_cast<char>(0x80 | (c & 0x3f))};
-    return {static_cast<char>(0xe0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3f)), static_cast<char>(0x80 | (c & 0x3f))};
+    return {static_cast<char>(0xe0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3f)),
+            static_cast<char>(0x80 | (c & 0x3f))};
 }
 
 // Only "require", ASCII case-folded and trimmed of exactly the Unicode
@@ -66,6 +89,13 @@ TEST(LockedRegion, FreshRegionHoldsCanaryThenZerosAndWithoutItIsAForkedChild) {
 
 TEST(LockedRegion, WipeZeroesWholeDataAreaAndRefusesAccess) {
     const auto before = read_counters().live_secrets;
+    {  // released without a wipe: zeroed before its pages are given back
+        auto region = LockedRegion::from_slice(std::vector<std::uint8_t>(40, 0xab));
+        ASSERT_TRUE(region.ok());
+        g_watched = region->data_area();
+        g_watched_len = region->data_len();
+    }
+    EXPECT_TRUE(g_zero_when_unmapped);
     {
         auto region = LockedRegion::from_slice(std::vector<std::uint8_t>(40, 0xab));
         ASSERT_TRUE(region.ok());

@@ -63,12 +63,14 @@ std::unique_ptr<qv::SecretBox> secret_box(const Bytes& bytes) {
 
 void box_equality() {
     const Bytes a = pattern(64, 1);
-    for (const auto& [at, variant] : {std::pair{0, "first byte differs"}, {31, "middle byte differs"}, {63, "last byte differs"}}) {
+    for (const auto& [at, variant] :
+         {std::pair{0, "first byte differs"}, {31, "middle byte differs"}, {63, "last byte differs"}}) {
         Bytes b = a;
         b[at] ^= 0x10;
         auto x = secret_box(a), y = secret_box(b), z = secret_box(a);
         auto differ = x->equals(*y), same = x->equals(*z);
-        expect(differ.ok() && same.ok() && !reveal(differ.value()) && reveal(same.value()), "SecretBox::equals", variant);
+        const bool right = differ.ok() && same.ok() && !reveal(differ.value()) && reveal(same.value());
+        expect(right, "SecretBox::equals", variant);
     }
     Bytes p = a, q = a;
     secret(p.data(), p.size());
@@ -80,8 +82,10 @@ void box_equality() {
 // tag or a ciphertext byte flipped: opened exactly when authentic.
 void authenticated_opens() {
     const Bytes key = pattern(32, 7), nonce = pattern(12, 3), ad = pattern(20, 9), msg = pattern(100, 5);
-    const Bytes header = pattern(qv::stream::HEADER_BYTES, 13), sealed = qv::aes256gcm_seal(key, nonce, msg, ad).value();
-    for (const auto& [tamper, variant] : {std::pair{0, "authentic"}, {1, "a tag byte flipped"}, {2, "a ciphertext byte flipped"}}) {
+    const Bytes header = pattern(qv::stream::HEADER_BYTES, 13);
+    const Bytes sealed = qv::aes256gcm_seal(key, nonce, msg, ad).value();
+    for (const auto& [tamper, variant] :
+         {std::pair{0, "authentic"}, {1, "a tag byte flipped"}, {2, "a ciphertext byte flipped"}}) {
         auto k = secret_box(key);
         Bytes c = sealed;
         if (tamper == 1) c[msg.size()] ^= 1;
@@ -92,7 +96,8 @@ void authenticated_opens() {
         expect(ok == (tamper == 0) && (!ok || std::memcmp(opened->data(), msg.data(), msg.size()) == 0),
                "AES-256-GCM open through the box", variant);
 
-        qv::LockedRegion push = qv::stream::stream_init(*k, header).value(), pull = qv::stream::stream_init(*k, header).value();
+        qv::LockedRegion push = qv::stream::stream_init(*k, header).value();
+        qv::LockedRegion pull = qv::stream::stream_init(*k, header).value();
         auto chunk = qv::stream::stream_push(push.bytes_mut().value(), msg, ad, qv::stream::TAG_MESSAGE);
         reveal_bytes(chunk.data.get(), chunk.size);  // a pushed chunk is public
         if (tamper == 1) chunk.data[chunk.size - 1] ^= 1;
@@ -109,7 +114,10 @@ void authenticated_opens() {
 void x25519_exchange() {
     using namespace qv::x25519;
     std::array<std::uint8_t, 32> a{}, b{}, a_pub{}, b_pub{}, s1{}, s2{};
-    for (std::size_t i = 0; i < 32; ++i) a[i] = static_cast<std::uint8_t>(21 + 31 * i), b[i] = static_cast<std::uint8_t>(77 + 31 * i);
+    for (std::size_t i = 0; i < 32; ++i) {
+        a[i] = static_cast<std::uint8_t>(21 + 31 * i);
+        b[i] = static_cast<std::uint8_t>(77 + 31 * i);
+    }
     public_key(b, b_pub);  // the peer's key, computed in the open
     secret(a.data(), a.size());
     public_key(a, a_pub);
@@ -148,7 +156,8 @@ void mlkem_decaps() {
     reveal_bytes(c.data(), c.size());  // the ciphertext is sent in the open
     reveal_bytes(k_enc.data(), k_enc.size());
 
-    for (const auto& [flip, variant] : {std::pair{std::size_t{0}, "authentic (secret m)"}, {1, "byte 1 flipped"}, {CIPHERTEXT_BYTES - 1, "last byte flipped"}}) {
+    for (const auto& [flip, variant] : {std::pair{std::size_t{0}, "authentic (secret m)"}, {1, "byte 1 flipped"},
+                                        {CIPHERTEXT_BYTES - 1, "last byte flipped"}}) {
         auto cx = c;
         if (flip != 0) cx[flip] ^= 1;  // flip 0: the authentic ciphertext
         auto sk = dk;

@@ -1,10 +1,10 @@
-// What the Python tables cannot see of the reader and the base64url decoder:
-// JSONTestSuite, the decoder's rules, and what a hostile record can cost and
-// leave behind: heap and mapped bytes (counted by the operator new and mmap
-// below) stay within twice the record plus a constant, the native stack used
-// is small and the same at any depth, and no text that was read or skipped is
-// left on the stack after the call. The reader's rules run through the sealed JSON field and the
-// sealed session in tests/.
+// The JSON reader where Python cannot look, and under the sanitizers: the
+// cases of tests/vectors/json_records.json (which the Python suite also runs
+// end to end), JSONTestSuite, and what a hostile record can cost and leave
+// behind: heap and mapped bytes (counted by the operator new and mmap below)
+// stay within twice the record plus a constant, the native stack used is
+// small and the same at any depth, and no text that was read or skipped is
+// left on the stack after the call.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -25,8 +25,9 @@
 #include <vector>
 
 #include "hybrid/session.hpp"
-#include "json/base64url.hpp"
 #include "json/reader.hpp"
+#include "keyed/aes_gcm.hpp"
+#include "keyed/box_ops.hpp"
 #include "vectors.hpp"
 
 namespace {
@@ -89,7 +90,8 @@ namespace {
 class PaintedStack {
 public:
     explicit PaintedStack(std::size_t bytes) : size_(bytes) {
-        base_ = static_cast<std::uint8_t*>(mmap(nullptr, size_ + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        void* p = mmap(nullptr, size_ + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        base_ = static_cast<std::uint8_t*>(p);
         if (base_ == MAP_FAILED || mprotect(base_, kPage, PROT_NONE) != 0) throw std::runtime_error("mmap");
     }
     ~PaintedStack() { munmap(base_, size_ + kPage); }
@@ -101,14 +103,21 @@ public:
         pthread_attr_init(&attr);
         pthread_attr_setstack(&attr, stack(), size_);
         pthread_t t;
-        const int made = pthread_create(&t, &attr, [](void* f) -> void* { (*static_cast<std::function<void()>*>(f))(); return nullptr; }, &fn);
+        const auto start = [](void* f) -> void* {
+            (*static_cast<std::function<void()>*>(f))();
+            return nullptr;
+        };
+        const int made = pthread_create(&t, &attr, start, &fn);
         pthread_attr_destroy(&attr);
         if (made != 0) throw std::runtime_error("pthread_create");
         pthread_join(t, nullptr);
-        return static_cast<std::size_t>(stack() + size_ - std::find_if(stack(), stack() + size_, [](std::uint8_t b) { return b != kPaint; }));
+        const auto* deepest = std::find_if(stack(), stack() + size_, [](std::uint8_t b) { return b != kPaint; });
+        return static_cast<std::size_t>(stack() + size_ - deepest);
     }
     // Whether the stack, as the last run left it, holds `needle` anywhere.
-    bool holds(std::string_view needle) const { return std::string_view(reinterpret_cast<const char*>(stack()), size_).find(needle) != std::string_view::npos; }
+    bool holds(std::string_view needle) const {
+        return std::string_view(reinterpret_cast<const char*>(stack()), size_).find(needle) != std::string_view::npos;
+    }
 
 private:
     static constexpr std::uint8_t kPaint = 0xA5;
@@ -122,32 +131,83 @@ std::span<const std::uint8_t> as_bytes(std::string_view s) {
     return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
-// The round trip against Python's encoder is in tests/test_secret_box_keyed.py.
-TEST(Base64url, Rules) {
-    using Bytes = std::vector<std::uint8_t>;
-    for (const auto& [text, want] : {std::pair<std::string, Bytes>{"", {}}, {"====", {}}, {"AQID", {1, 2, 3}},
-                                     {"AQID==", {1, 2, 3}}, {"AQID=====", {1, 2, 3}}, {"AQ", {1}}, {"AQ==", {1}},
-                                     {"AQI", {1, 2}}, {"-_-_", {0xFB, 0xFF, 0xBF}}}) {
-        auto got = decode_base64url(text);
-        ASSERT_TRUE(got.ok()) << text;
-        EXPECT_EQ(Bytes(got->data(), got->data() + got->size()), want) << text;
+using Bytes = std::vector<std::uint8_t>;
+
+// A case's text: a string, or pieces: text, [text, times] or one byte as a number.
+std::string text_of(const boost::json::value& v) {
+    if (v.is_string()) return std::string(v.as_string());
+    std::string out;
+    for (const auto& piece : v.as_array()) {
+        if (piece.is_int64()) {
+            out += static_cast<char>(piece.as_int64());
+        } else if (piece.is_string()) {
+            out += piece.as_string();
+        } else {
+            for (auto n = piece.at(1).as_int64(); n-- > 0;) out += piece.at(0).as_string();
+        }
     }
-    // Low bits of the last character set, 4k+1 characters, "=" before the
-    // end, the standard alphabet, spaces, non-ASCII, NUL.
-    for (const std::string& text : std::initializer_list<std::string>{"AR", "AQJ", "AQIDB", "A", "AQ=D", "+/+/", "AQ I", "AQI\n", "AQ\xC3\xA9", {"AQ\0D", 4}})
-        EXPECT_EQ(render(decode_base64url(text).error()), render(Error::malformed("base64url"))) << text;
+    return out;
 }
 
-struct AnyRecord final : RecordVisitor {
+// "opened", or the message of the error.
+template <class R>
+std::string outcome(const R& r) {
+    return r.ok() ? "opened" : render(r.error());
+}
+
+Bytes bytes_of(const LockedRegion& region) {
+    const auto view = region.bytes().value();
+    return Bytes(view.begin(), view.end());
+}
+
+// The shared cases: each field case sealed and opened through the box, each
+// session case parsed; the bytes or the exact message they give.
+TEST(JsonRecords, FieldsAndSessionsAsRecorded) {
+    const auto cases = boost::json::parse(test::read_text(test::vector_path("json_records.json")));
+    const Bytes key(32, 7), nonce(12, 1);
+    SecretBox box(LockedRegion::from_slice(key).value());
+    for (const auto& c : cases.at("fields").as_array()) {
+        const std::string doc = text_of(c.at("doc"));
+        SCOPED_TRACE(doc.substr(0, 80));
+        const Bytes sealed = aes256gcm_seal(key, nonce, as_bytes(doc), {}).value();
+        auto got = open_json_field(box, nonce, sealed, {}, c.at("field").as_string());
+        const auto* error = c.as_object().if_contains("error");
+        ASSERT_EQ(outcome(got), error ? std::string(error->as_string()) : "opened");
+        if (got.ok()) {
+            EXPECT_EQ(bytes_of(*got), test::from_hex(text_of(c.at("want"))));
+        }
+    }
+    for (const auto& c : cases.at("sessions").as_array()) {
+        const std::string doc = text_of(c.at("doc"));
+        SCOPED_TRACE(doc.substr(0, 80));
+        auto got = hybrid::parse_sealed_session(as_bytes(doc));
+        const auto* error = c.as_object().if_contains("error");
+        ASSERT_EQ(outcome(got), error ? std::string(error->as_string()) : "opened");
+        if (!got.ok()) continue;
+        const auto& want = c.at("want").as_array();
+        EXPECT_EQ(got->session_id, want[0].as_string());
+        EXPECT_EQ(got->expires_at, want[1].as_int64());
+        EXPECT_EQ(bytes_of(got->sign_key), test::from_hex(want[2].as_string()));
+        EXPECT_EQ(bytes_of(got->enc_key), test::from_hex(want[3].as_string()));
+    }
+}
+
+// Takes every string of the record level, escapes resolved, as a reader of
+// secrets does.
+struct ReadAll final : RecordVisitor {
+    ZeroizingBuffer last;
     bool begin(Kind) override { return true; }
     bool member(std::string_view) override { return true; }
-    bool item(const Item&) override { return true; }
+    bool item(const Item& it) override {
+        last.clear();
+        return it.kind != Kind::String || read_string(it.text, last);
+    }
     bool end(std::size_t) override { return true; }
 };
 
 bool accepted_as_record(std::span<const std::uint8_t> text) {
-    AnyRecord any;
-    return read_record(text, any, "record", kAnyDepth).ok();
+    ReadAll all;
+    return read_record(text, all, "record", kAnyDepth).ok();
 }
 
 // test_parsing/: as a field lookup of an absent member, y_ files with an
@@ -175,28 +235,16 @@ TEST(JsonTestSuite, FilesBehaveAsRecorded) {
         }
         const bool y = name[0] == 'y';
         const auto first = text.find_first_not_of(" \t\n\r");
+        const bool object = first != std::string::npos && text[first] == '{';
         auto field = find_string_member(as_bytes(text), "\x01 absent");
         ASSERT_FALSE(field.ok());
-        EXPECT_STREQ(field.error().what, y && first != std::string::npos && text[first] == '{' ? "json field" : "json object");
+        EXPECT_STREQ(field.error().what, y && object ? "json field" : "json object");
         EXPECT_EQ(accepted_as_record(as_bytes(member)), y) << "as a member";
     }
     EXPECT_GT(count["n"], 150u);
     EXPECT_GT(count["y"], 90u);
     EXPECT_GE(count["i_number"], 10u);
 }
-
-// Takes every string of the record level, escapes resolved, as a reader of
-// secrets does.
-struct ReadAll final : RecordVisitor {
-    ZeroizingBuffer last;
-    bool begin(Kind) override { return true; }
-    bool member(std::string_view) override { return true; }
-    bool item(const Item& it) override {
-        last.clear();
-        return it.kind != Kind::String || read_string(it.text, last);
-    }
-    bool end(std::size_t) override { return true; }
-};
 
 // Runs `fn` on a fresh painted thread (fresh per-thread buffer caches too):
 // the stack and the peak of heap and mapped bytes it used.

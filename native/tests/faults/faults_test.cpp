@@ -1,19 +1,22 @@
-// The object lock against the two failures that must not disable or hang an
-// object: fork() while another thread holds the lock (the child never waits
-// on the inherited mutex: objects from before the fork answer ForkedChild
-// for their secrets and keep their flags), and running out of memory inside
-// the critical section (released without poisoning), for every owner kind.
-// That any other exception poisons is in base/box_test.cpp.
+// The faults an object must survive, for every owner kind: fork() while
+// another thread holds its lock (the child never waits on the inherited
+// mutex: objects from before the fork answer ForkedChild for their secrets
+// and keep their flags), running out of memory inside the critical section
+// (released without poisoning), and a random source that fails part way
+// through drawing key material (an internal fault that leaves no region; the
+// first and the nonce draws are failed from Python, and the order of the
+// draws is pinned by the protocol examples). That any other exception
+// poisons is in base/box_test.cpp.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <new>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +24,9 @@
 #include "box/secret_box.hpp"
 #include "entropy/pool.hpp"
 #include "hybrid/keypair.hpp"
+#include "hybrid/seal.hpp"
+#include "memory/policy.hpp"
+#include "rng/random.hpp"
 #include "stream/sides.hpp"
 #include "sync/object_lock.hpp"
 
@@ -86,10 +92,16 @@ std::vector<Owner> owners() {
          [] { return is_forked(box.copy_bytes()) && box.length().ok() && box.wipe().ok(); },
          [] { return box.copy_bytes().ok(); }},
         {"stream", []() -> ObjectLock& { return push.lock(); },
-         [] { return is_forked(push.push(msg, {}, false, chunk)) && push.is_finished().ok() && !push.is_finished().value(); },
+         [] {
+             const bool refused = is_forked(push.push(msg, {}, false, chunk));
+             return refused && push.is_finished().ok() && !push.is_finished().value();
+         },
          [] { return push.push(msg, {}, false, chunk).ok(); }},
         {"keypair", []() -> ObjectLock& { return keypair.lock(); },
-         [] { return is_forked(keypair.open(enc, out, {}, {})) && keypair.is_wiped().ok() && keypair.x25519_public().ok(); },
+         [] {
+             const bool refused = is_forked(keypair.open(enc, out, {}, {}));
+             return refused && keypair.is_wiped().ok() && keypair.x25519_public().ok();
+         },
          [] { return keypair.x25519_secret().ok(); }},
         {"pool", []() -> ObjectLock& { return pool.lock(); }, [] { return is_forked(pool.fill(out)); },
          [] { return pool.fill(out).ok(); }},
@@ -111,9 +123,42 @@ TEST(ObjectLock, OutOfMemoryUnderTheLockDoesNotPoison) {
     for (const Owner& o : owners()) {
         SCOPED_TRACE(o.name);
         ObjectLock& lock = o.lock();
-        EXPECT_THROW({ auto guard = lock.acquire(); allocating([]() -> int { throw std::bad_alloc(); }); }, std::bad_alloc);
+        EXPECT_THROW({
+            auto guard = lock.acquire();
+            allocating([]() -> int { throw std::bad_alloc(); });
+        }, std::bad_alloc);
         EXPECT_FALSE(lock.poisoned());
         EXPECT_TRUE(o.works());
+    }
+}
+
+// Request number g_fail_at (1-based) fails; the others are filled with 1.
+std::size_t g_requests = 0, g_fail_at = 0;
+int failing_source(void* buf, std::size_t n) {
+    if (++g_requests == g_fail_at) return -1;
+    std::memset(buf, 1, n);
+    return 0;
+}
+
+TEST(FailingSource, LaterKeyDrawsAreFaultsThatLeaveNoRegion) {
+    hybrid::HybridKeyPair kp(hybrid::generate_identity().value());
+    const auto x = kp.x25519_public().value();
+    const auto m = kp.mlkem768_public().value();
+    const std::vector<std::uint8_t> xp(x.begin(), x.end()), mp(m.begin(), m.end()), msg{1, 2};
+    // generate draws s, d, z; seal_hybrid draws e, m (key material), then the nonce.
+    const std::pair<std::size_t, std::function<void()>> cases[] = {
+        {2, [] { (void)hybrid::generate_identity(); }},
+        {3, [] { (void)hybrid::generate_identity(); }},
+        {2, [&] { (void)hybrid::seal_hybrid(xp, mp, msg, {}); }},
+    };
+    for (const auto& [fail_at, call] : cases) {
+        const auto live = read_counters().live_secrets;
+        g_requests = 0, g_fail_at = fail_at;
+        const RandomSource previous = set_random_source(&failing_source);
+        EXPECT_THROW(call(), Fault) << fail_at;
+        set_random_source(previous);
+        EXPECT_EQ(g_requests, fail_at);
+        EXPECT_EQ(read_counters().live_secrets, live) << fail_at;
     }
 }
 
