@@ -186,11 +186,12 @@ py_tests() {
     native/core/hybrid/* | native/core/mlkem/* | native/core/x25519/* | native/binding/hybrid* | native/binding/seal*)
       f=(tests/test_hybrid*.py tests/test_json_records.py tests/test_conversion.py tests/test_references.py
         tests/test_lock_faults.py) ;;
-    *) f=(tests/test_secret_box.py tests/test_secret_box_keyed.py tests/test_conversion.py tests/test_module.py
+    *) f=(tests/test_secret_box.py tests/test_conversion.py tests/test_module.py
       tests/test_locked_memory.py tests/test_lock_faults.py tests/test_entropy_pool.py
       tests/test_secret_stream.py tests/test_hybrid.py tests/test_json_records.py) ;;
   esac
-  printf '%s\n' "${f[@]}" | grep -v test_stress.py
+  # Every object's faults under its lock (a fork, running out of memory) are tested from Python only.
+  printf '%s\n' "${f[@]}" tests/test_fork_with_held_locks.py tests/test_memory_pressure.py | grep -v test_stress.py
 }
 
 current=

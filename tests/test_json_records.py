@@ -1,6 +1,6 @@
 """The JSON reader end to end, through the sealed JSON field and the sealed
-session: the cases of tests/vectors/json_records.json (which the native
-reader tests run too), exact texts, no region left by a refusal."""
+session: the cases of tests/vectors/json_records.json, exact texts, no region
+left by a refusal. (The reader's budget and JSONTestSuite: native/tests/json.)"""
 
 from __future__ import annotations
 

@@ -1,6 +1,5 @@
-// The JSON reader where Python cannot look, and under the sanitizers: the
-// cases of tests/vectors/json_records.json (which the Python suite also runs
-// end to end), JSONTestSuite, and what a hostile record can cost and leave
+// The JSON reader where Python cannot look, and under the sanitizers:
+// JSONTestSuite, and what a hostile record can cost and leave
 // behind: heap and mapped bytes (counted by the operator new and mmap below)
 // stay within twice the record plus a constant, the native stack used is
 // small and the same at any depth, and no text that was read or skipped is
@@ -26,8 +25,6 @@
 
 #include "hybrid/session.hpp"
 #include "json/reader.hpp"
-#include "keyed/aes_gcm.hpp"
-#include "keyed/box_ops.hpp"
 #include "vectors.hpp"
 
 namespace {
@@ -129,67 +126,6 @@ private:
 
 std::span<const std::uint8_t> as_bytes(std::string_view s) {
     return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
-
-using Bytes = std::vector<std::uint8_t>;
-
-// A case's text: a string, or pieces: text, [text, times] or one byte as a number.
-std::string text_of(const boost::json::value& v) {
-    if (v.is_string()) return std::string(v.as_string());
-    std::string out;
-    for (const auto& piece : v.as_array()) {
-        if (piece.is_int64()) {
-            out += static_cast<char>(piece.as_int64());
-        } else if (piece.is_string()) {
-            out += piece.as_string();
-        } else {
-            for (auto n = piece.at(1).as_int64(); n-- > 0;) out += piece.at(0).as_string();
-        }
-    }
-    return out;
-}
-
-// "opened", or the message of the error.
-template <class R>
-std::string outcome(const R& r) {
-    return r.ok() ? "opened" : render(r.error());
-}
-
-Bytes bytes_of(const LockedRegion& region) {
-    const auto view = region.bytes().value();
-    return Bytes(view.begin(), view.end());
-}
-
-// The shared cases: each field case sealed and opened through the box, each
-// session case parsed; the bytes or the exact message they give.
-TEST(JsonRecords, FieldsAndSessionsAsRecorded) {
-    const auto cases = boost::json::parse(test::read_text(test::vector_path("json_records.json")));
-    const Bytes key(32, 7), nonce(12, 1);
-    SecretBox box(LockedRegion::from_slice(key).value());
-    for (const auto& c : cases.at("fields").as_array()) {
-        const std::string doc = text_of(c.at("doc"));
-        SCOPED_TRACE(doc.substr(0, 80));
-        const Bytes sealed = aes256gcm_seal(key, nonce, as_bytes(doc), {}).value();
-        auto got = open_json_field(box, nonce, sealed, {}, c.at("field").as_string());
-        const auto* error = c.as_object().if_contains("error");
-        ASSERT_EQ(outcome(got), error ? std::string(error->as_string()) : "opened");
-        if (got.ok()) {
-            EXPECT_EQ(bytes_of(*got), test::from_hex(text_of(c.at("want"))));
-        }
-    }
-    for (const auto& c : cases.at("sessions").as_array()) {
-        const std::string doc = text_of(c.at("doc"));
-        SCOPED_TRACE(doc.substr(0, 80));
-        auto got = hybrid::parse_sealed_session(as_bytes(doc));
-        const auto* error = c.as_object().if_contains("error");
-        ASSERT_EQ(outcome(got), error ? std::string(error->as_string()) : "opened");
-        if (!got.ok()) continue;
-        const auto& want = c.at("want").as_array();
-        EXPECT_EQ(got->session_id, want[0].as_string());
-        EXPECT_EQ(got->expires_at, want[1].as_int64());
-        EXPECT_EQ(bytes_of(got->sign_key), test::from_hex(want[2].as_string()));
-        EXPECT_EQ(bytes_of(got->enc_key), test::from_hex(want[3].as_string()));
-    }
 }
 
 // Takes every string of the record level, escapes resolved, as a reader of
