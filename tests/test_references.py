@@ -66,16 +66,12 @@ def check_aes_gcm(group: dict, t: dict) -> None:
             open_(iv, sealed, aad)
 
 
-def check_keygen(group: dict, t: dict) -> None:
-    assert restore(os.urandom(32), unhex(t["dk"])).mlkem768_public == unhex(t["ek"])
-
-
 def check_decapsulation(group: dict, t: dict) -> None:
     dk, c = unhex(t["dk"]), unhex(t["c"])
-    if "Decapsulation key" in t["comment"] and t["result"] == "invalid":
-        with pytest.raises(SecureError) as info:
+    if "Decapsulation key" in t["comment"] and t["result"] == "invalid":  # its length, then its hash
+        want = INVALID_KEY if len(dk) == 2400 else bad_length("ml-kem-768 secret key", 2400, len(dk))
+        with pytest.raises(SecureError, match=f"^{want}$"):
             restore(os.urandom(32), dk)
-        assert str(info.value) in (INVALID_KEY, bad_length("ml-kem-768 secret key", 2400, len(dk)))
         return
     x, eph = X25519PrivateKey.generate(), X25519PrivateKey.generate()
     kp, enc = restore(x.private_bytes_raw(), dk), eph.public_key().public_bytes_raw() + c
@@ -109,7 +105,6 @@ CHECKS = {
     "hmac_sha512_test.json": (check_hmac, lambda g, t: t["key"] != ""),  # a box cannot be empty
     "hkdf_sha256_test.json": (check_hkdf, lambda g, t: True),
     "aes_gcm_test.json": (check_aes_gcm, lambda g, t: (g["keySize"], g["ivSize"], g["tagSize"]) == (256, 96, 128)),
-    "mlkem_768_keygen_seed_test.json": (check_keygen, lambda g, t: True),
     "mlkem_768_semi_expanded_decaps_test.json": (check_decapsulation, lambda g, t: True),
     "mlkem_768_encaps_test.json": (check_encapsulation_key, lambda g, t: t["result"] == "invalid"),
     "x25519_test.json": (check_low_order_x25519, lambda g, t: t["shared"] == "00" * 32),
