@@ -125,9 +125,7 @@ def test_keyed_methods_match_cryptography(size: int) -> None:
     key, peer = SecretBox.from_bytes(raw), AESGCM(raw)
     sealed = key.aes_gcm_seal(nonce, data, aad or None)
     assert sealed == peer.encrypt(nonce, data, aad) and key.aes_gcm_open(nonce, sealed, aad) == data
-    if size:
-        assert key.aes_gcm_open_secret(nonce, sealed, aad).reveal() == data
-        assert key.aes_gcm_seal_secret(nonce, SecretBox.from_bytes(data), aad) == sealed
+    assert not size or key.aes_gcm_seal_secret(nonce, SecretBox.from_bytes(data), aad) == sealed
 
     secret, length, salt = data or b"k", min(size, 8160) or 1, aad if size % 2 else None
     h = hmac.HMAC(secret, hashes.SHA512())
@@ -142,7 +140,6 @@ def test_cryptography_and_we_open_each_others_seals(size: int, aad_size: int) ->
     x, m, kp = peer_identity()
     plaintext, aad = os.urandom(size), os.urandom(aad_size)
     enc, nonce, ct = seal = seal_hybrid(kp.x25519_public, kp.mlkem768_public, plaintext, aad)
-    assert (len(enc), len(nonce), len(ct)) == (1120, 12, size + 16)
     again = seal_hybrid(kp.x25519_public, kp.mlkem768_public, plaintext, aad)
     assert all(a != b for a, b in zip(seal, again))  # fresh ephemeral keys and nonce
     ss_x, ss_m = x.exchange(X25519PublicKey.from_public_bytes(enc[:32])), m.decapsulate(enc[32:])
