@@ -1,4 +1,4 @@
-"""Every refusal of every class, in the order the checks run; no failure changes an object or maps a region."""
+"""Refusals of every class, one per binder branch and per check-order step; none changes an object or maps a region."""
 
 from __future__ import annotations
 

@@ -15,11 +15,6 @@ from conftest import RNG_FAILED, WIPED, run_python
 REPR = "HybridKeyPair(<x25519 + ml-kem-768, secrets redacted>)"
 
 
-@pytest.fixture(scope="module")
-def kp() -> HybridKeyPair:
-    return HybridKeyPair.generate()
-
-
 def restore(x: bytes, dk: bytes) -> HybridKeyPair:
     return HybridKeyPair.from_secrets(SecretBox.from_bytes(x), SecretBox.from_bytes(dk))
 
@@ -27,7 +22,8 @@ def restore(x: bytes, dk: bytes) -> HybridKeyPair:
 # --- identity -----------------------------------------------------------------
 
 
-def test_generate_restore_and_wipe(kp: HybridKeyPair) -> None:
+def test_generate_restore_and_wipe() -> None:
+    kp = HybridKeyPair.generate()
     x, dk = bytes(kp.x25519_secret().reveal()), bytes(kp.mlkem768_secret().reveal())
     publics = (kp.x25519_public, kp.mlkem768_public)
     assert (len(publics[0]), len(publics[1]), len(x), len(dk)) == (32, 1184, 32, 2400) and publics[1] == dk[1152:2336]

@@ -91,7 +91,7 @@ def test_aad_forms_untouched_sources_and_a_box_wrapped_under_itself() -> None:
     sealed = bytearray(key.aes_gcm_seal(nonce, plain, aad))
     assert key.aes_gcm_open(nonce, sealed, aad) == key.aes_gcm_open_secret(nonce, sealed, aad).reveal() == b"abc"
     assert sources == [NONCE, b"abc", b"aad", b"info", b"salt"] and sealed == key.aes_gcm_seal(NONCE, b"abc", b"aad")
-    sealed = key.aes_gcm_seal(nonce=NONCE, plaintext=b"abc")  # no aad is the empty aad
-    assert key.aes_gcm_seal(NONCE, b"abc", b"") == sealed and key.aes_gcm_open(NONCE, sealed, aad=None) == b"abc"
+    no_aad = key.aes_gcm_seal(nonce=NONCE, plaintext=b"abc")  # the same as the empty aad
+    assert key.aes_gcm_seal(NONCE, b"abc", b"") == no_aad and key.aes_gcm_open(NONCE, no_aad, aad=None) == b"abc"
     wrapped = key.aes_gcm_seal_secret(NONCE, key)  # a box wrapped under itself
     assert wrapped == key.aes_gcm_seal(NONCE, key.reveal()) and key.aes_gcm_open_secret(NONCE, wrapped) == key
