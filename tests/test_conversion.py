@@ -1,4 +1,4 @@
-"""Every refusal of every class, in the order the checks run; no failure changes an object or maps a region."""
+"""Refusals of every class, one per binder branch and per check-order step; none changes an object or maps a region."""
 
 from __future__ import annotations
 
@@ -21,7 +21,6 @@ NOT_INT = "object cannot be interpreted as an integer"
 NOT_BOX = "'bytes' object is not an instance of 'SecretBox'"
 NO_BYTES = "a bytes-like object is required, not "
 KEY_16, NONCE_11 = bad_length("aes-gcm key", 32, 16), bad_length("aes-gcm nonce", 12, 11)
-FORTRAN = np.arange(12, dtype=np.uint8).reshape(3, 4).T
 Text = type("Text", (str,), {})  # a str subclass
 
 
@@ -29,7 +28,7 @@ Text = type("Text", (str,), {})  # a str subclass
 SOURCES = [
     (memoryview(b"abcdef")[::2], b"ace"),
     (memoryview(b"abcdef").cast("B", (2, 3)), b"abcdef"),
-    (FORTRAN, bytes(FORTRAN.copy())),  # copied in C order
+    (np.arange(12, dtype=np.uint8).reshape(3, 4).T, bytes([0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11])),  # in C order
     (memoryview(b"xyz").cast("c"), b"xyz"),
     (np.frombuffer(b"\x01\x02", dtype=">u1"), b"\x01\x02"),
 ]
@@ -66,10 +65,6 @@ def noted(error: BaseException, argument: str) -> BaseException:
     return error
 
 
-def flip(data: bytes, i: int) -> bytes:
-    return data[:i] + bytes([data[i] ^ 1]) + data[i + 1 :]
-
-
 def coefficient_over_q(dk: bytes) -> bytes:
     """The first coefficient of t̂ in ek made 4095, with the hash of ek kept consistent."""
     ek = b"\xff" + bytes([dk[1153] | 0x0F]) + dk[1154:2336]
@@ -81,14 +76,12 @@ FAILURES = [
     # SecretBox constructors and the argument binder's own texts
     (lambda o: box(Text("text")), TypeError(STR_REFUSED)),  # str and its subclasses
     (lambda o: box(array.array("b", [1])), BufferError(U8_REFUSED)),
-    (lambda o: box(np.zeros(2, dtype=np.uint16)), BufferError(U8_REFUSED)),
     (lambda o: box(memoryview(ctypes.c_uint8(1))), BufferError("shape is null")),
     (lambda o: box(None), TypeError(NO_BYTES + "'NoneType'")),
     (lambda o: box(b""), SecureError(EMPTY)),
     (lambda o: SecretBox.random(0), SecureError(EMPTY)),
     (lambda o: SecretBox.random(3.0), noted(TypeError("'float' " + NOT_INT), "length")),
     (lambda o: SecretBox.random(-1), noted(OverflowError("can't convert negative int to unsigned"), "length")),
-    (lambda o: SecretBox.random(2**64), noted(OverflowError("int too big to convert"), "length")),
     (lambda o: SecretBox.random(1, 2), TypeError("random() takes at most 1 positional argument (2 given)")),
     (lambda o: SecretBox.random(lenght=1), TypeError("random() got an unexpected keyword argument 'lenght'")),
     (lambda o: SecretBox.random(1, length=1),
@@ -106,8 +99,8 @@ FAILURES = [
     (lambda o: o.wiped.hkdf_sha256(info=b"", length=0), SecureError(EMPTY)),
     (lambda o: o.wiped.hkdf_sha256(info=b"", length=(1 << 64) - 1), SecureError(NO_PAGE)),
     (lambda o: o.wiped.hkdf_sha256(info=b"", length=9000), SecureError(WIPED)),
-    (lambda o: o.key.hkdf_sha256(info=b"", length=8161), SecureError(bad_length("hkdf output length", 8160, 8161))),
-    # aes_gcm_seal and aes_gcm_seal_secret: the key's length before the nonce's
+    # aes_gcm_seal and aes_gcm_seal_secret: the key's length before the nonce's. Every keyed method checks the
+    # box (wiped, then the key's and the nonce's lengths) through the same code: the others keep their own rows.
     (lambda o: o.wiped.aes_gcm_seal("n", "p"), TypeError(STR_REFUSED)),
     (lambda o: o.wiped.aes_gcm_seal(b"", b"", 5), TypeError(NO_BYTES + "'int'")),
     (lambda o: o.wiped.aes_gcm_seal(b"", b""), SecureError(WIPED)),
@@ -116,18 +109,12 @@ FAILURES = [
     (lambda o: o.wiped.aes_gcm_seal_secret("n", b"k"), noted(TypeError(NOT_BOX), "secret")),
     (lambda o: o.key.aes_gcm_seal_secret(NONCE, o.wiped), SecureError(WIPED)),
     (lambda o: o.wiped.aes_gcm_seal_secret(b"", o.key), SecureError(WIPED)),
-    (lambda o: o.short.aes_gcm_seal_secret(b"", o.key), SecureError(KEY_16)),
-    (lambda o: o.key.aes_gcm_seal_secret(bytes(11), o.key), SecureError(NONCE_11)),
     # aes_gcm_open, aes_gcm_open_secret and aes_gcm_open_json_field (its records: the JSON record tests)
     (lambda o: o.wiped.aes_gcm_open(b"", "c"), TypeError(STR_REFUSED)),
-    (lambda o: o.wiped.aes_gcm_open(b"", b""), SecureError(WIPED)),
     (lambda o: o.short.aes_gcm_open(bytes(11), b""), SecureError(KEY_16)),
     (lambda o: o.key.aes_gcm_open(bytes(11), b""), SecureError(NONCE_11)),
     (lambda o: o.key.aes_gcm_open(NONCE, bytes(15)), SecureError(OPEN_FAILED)),
-    (lambda o: o.key.aes_gcm_open(NONCE, o.sealed, b"other"), SecureError(OPEN_FAILED)),
     (lambda o: o.wiped.aes_gcm_open_secret(b"", b"", "a"), TypeError(STR_REFUSED)),
-    (lambda o: o.wiped.aes_gcm_open_secret(b"", b""), SecureError(WIPED)),
-    (lambda o: o.key.aes_gcm_open_secret(NONCE, bytes(16)), SecureError(OPEN_FAILED)),
     (lambda o: o.key.aes_gcm_open_secret(NONCE, o.key.aes_gcm_seal(NONCE, b"")), SecureError(EMPTY)),
     (lambda o: o.key.aes_gcm_open_json_field(NONCE, b"", field="seed"),
      TypeError("aes_gcm_open_json_field() missing required argument 'aad' (pos 3)")),
@@ -136,52 +123,35 @@ FAILURES = [
     (lambda o: o.wiped.aes_gcm_open_json_field("n", b"", None, "\ud800"),
      noted(UnicodeEncodeError("utf-8", "\ud800", 0, 1, "surrogates not allowed"), "field")),
     (lambda o: o.wiped.aes_gcm_open_json_field("n", b"", None, "seed"), TypeError(STR_REFUSED)),
-    (lambda o: o.wiped.aes_gcm_open_json_field(b"", b"", None, "seed"), SecureError(WIPED)),
-    (lambda o: o.short.aes_gcm_open_json_field(bytes(11), b"", None, "seed"), SecureError(KEY_16)),
-    (lambda o: o.key.aes_gcm_open_json_field(bytes(11), b"", None, "seed"), SecureError(NONCE_11)),
     (lambda o: o.key.aes_gcm_open_json_field(NONCE, o.sealed, None, "seed"), SecureError(OPEN_FAILED)),
-    # HybridKeyPair.from_secrets: boxes, wiped, the X25519 length, the ML-KEM length, the ML-KEM key's checks
+    # HybridKeyPair.from_secrets: boxes, wiped, the X25519 length before the ML-KEM key's, then its embedded
+    # public key (its length and hash: the Wycheproof decapsulation cases in test_references.py)
     (lambda o: from_secrets(bytes(32), o.wiped), noted(TypeError(NOT_BOX), "x25519_secret")),
     (lambda o: from_secrets(x25519_secret=box(o.x[:31]), mlkem768_secret=o.wiped), SecureError(WIPED)),
     (lambda o: from_secrets(box(o.x[:31]), box(o.dk[:2399])), SecureError(bad_length("x25519 secret key", 32, 31))),
-    (lambda o: from_secrets(o.key, box(o.dk + b"\0")), SecureError(bad_length("ml-kem-768 secret key", 2400, 2401))),
-    (lambda o: from_secrets(o.key, box(flip(o.dk, 2340))), SecureError(INVALID_KEY)),  # the hash of ek
     (lambda o: from_secrets(o.key, box(coefficient_over_q(o.dk))), SecureError(INVALID_KEY)),
     (lambda o: o.gone.x25519_secret(), SecureError(WIPED)),
     (lambda o: o.gone.mlkem768_secret(), SecureError(WIPED)),
     # open: the encapsulation's length before the wiped check, a low-order X25519 point before the nonce's
     # length. open_secret and open_session convert and open through the same path: each one's own way out.
     (lambda o: o.kp.open(o.enc, o.nonce, o.ct, "aad"), TypeError(STR_REFUSED)),
-    (lambda o: o.kp.open(o.enc, o.nonce, o.ct, None), TypeError(NO_BYTES + "'NoneType'")),
     (lambda o: o.gone.open(o.enc[:1119], o.nonce, o.ct, b"ad"), SecureError(bad_length("encapsulation", 1120, 1119))),
     (lambda o: o.gone.open(o.enc, o.nonce[:11], o.ct, b"ad"), SecureError(WIPED)),
     (lambda o: o.kp.open(bytes(32) + o.enc[32:], o.nonce[:11], o.ct, b"ad"), SecureError(OPEN_FAILED)),
     (lambda o: o.kp.open(o.enc, o.nonce[:11], o.ct, b"ad"), SecureError(NONCE_11)),
-    (lambda o: o.kp.open(flip(o.enc, 5), o.nonce, o.ct, b"ad"), SecureError(OPEN_FAILED)),
-    (lambda o: o.kp.open(flip(o.enc, 1119), o.nonce, o.ct, b"ad"), SecureError(OPEN_FAILED)),
     (lambda o: o.kp.open(o.enc, o.nonce, o.ct[:15], b"ad"), SecureError(OPEN_FAILED)),
-    (lambda o: o.kp.open(o.enc, o.nonce, o.ct, b"ae"), SecureError(OPEN_FAILED)),
     (lambda o: o.kp.open_secret(o.enc, o.nonce, o.ct[:15], b"ad"), SecureError(OPEN_FAILED)),
     (lambda o: o.kp.open_session(o.enc, o.nonce, o.ct[:15], b"ad"), SecureError(OPEN_FAILED)),
     (lambda o: o.kp.open_secret(*seal_hybrid(o.xpub, o.mpub, b"", b""), b""), SecureError(EMPTY)),
-    # seal_hybrid: the X25519 key's length, the ML-KEM key's length, then each key's checks
+    # seal_hybrid: the X25519 key's length before the ML-KEM key's (whose checks: Wycheproof, test_references.py)
     (lambda o: seal_hybrid(o.xpub, o.mpub, "text", b""), TypeError(STR_REFUSED)),
     (lambda o: seal_hybrid(o.xpub, o.mpub, b"", None), TypeError(NO_BYTES + "'NoneType'")),
     (lambda o: seal_hybrid(o.xpub[:31], o.mpub[:1183], b"", b""), SecureError(bad_length("x25519 public key", 32, 31))),
-    (lambda o: seal_hybrid(o.xpub, o.mpub[:1183], b"", b""),
-     SecureError(bad_length("ml-kem-768 public key", 1184, 1183))),
-    (lambda o: seal_hybrid(o.xpub, b"\xff\xff" + o.mpub[2:], b"", b""), SecureError(INVALID_KEY)),
     # EntropyPool, SecretStreamPush and SecretStreamPull: `final` before the message
-    (lambda o: o.pool.random(-1), noted(OverflowError("can't convert negative int to unsigned"), "n")),
     (lambda o: o.pool.random_secret("3"), noted(TypeError("'str' " + NOT_INT), "n")),
-    (lambda o: o.pool.mix("seed"), TypeError(STR_REFUSED)),
-    (lambda o: o.pool.mix(None), TypeError(NO_BYTES + "'NoneType'")),
     (lambda o: EntropyPool(1), TypeError("EntropyPool() takes no positional arguments")),
     (lambda o: o.push.push("text", final=0), noted(TypeError("'int' object is not an instance of 'bool'"), "final")),
-    (lambda o: o.push.push(b"x", ad="text"), TypeError(STR_REFUSED)),
     (lambda o: Push(None), noted(TypeError("'None' is not an instance of 'SecretBox'"), "key")),
-    (lambda o: Pull(o.key, "header"), TypeError(STR_REFUSED)),
-    (lambda o: Pull(o.key), TypeError("SecretStreamPull() missing required argument 'header' (pos 2)")),
 ]
 
 

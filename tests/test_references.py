@@ -66,16 +66,12 @@ def check_aes_gcm(group: dict, t: dict) -> None:
             open_(iv, sealed, aad)
 
 
-def check_keygen(group: dict, t: dict) -> None:
-    assert restore(os.urandom(32), unhex(t["dk"])).mlkem768_public == unhex(t["ek"])
-
-
 def check_decapsulation(group: dict, t: dict) -> None:
     dk, c = unhex(t["dk"]), unhex(t["c"])
-    if "Decapsulation key" in t["comment"] and t["result"] == "invalid":
-        with pytest.raises(SecureError) as info:
+    if "Decapsulation key" in t["comment"] and t["result"] == "invalid":  # its length, then its hash
+        want = INVALID_KEY if len(dk) == 2400 else bad_length("ml-kem-768 secret key", 2400, len(dk))
+        with pytest.raises(SecureError, match=f"^{want}$"):
             restore(os.urandom(32), dk)
-        assert str(info.value) in (INVALID_KEY, bad_length("ml-kem-768 secret key", 2400, len(dk)))
         return
     x, eph = X25519PrivateKey.generate(), X25519PrivateKey.generate()
     kp, enc = restore(x.private_bytes_raw(), dk), eph.public_key().public_bytes_raw() + c
@@ -109,7 +105,6 @@ CHECKS = {
     "hmac_sha512_test.json": (check_hmac, lambda g, t: t["key"] != ""),  # a box cannot be empty
     "hkdf_sha256_test.json": (check_hkdf, lambda g, t: True),
     "aes_gcm_test.json": (check_aes_gcm, lambda g, t: (g["keySize"], g["ivSize"], g["tagSize"]) == (256, 96, 128)),
-    "mlkem_768_keygen_seed_test.json": (check_keygen, lambda g, t: True),
     "mlkem_768_semi_expanded_decaps_test.json": (check_decapsulation, lambda g, t: True),
     "mlkem_768_encaps_test.json": (check_encapsulation_key, lambda g, t: t["result"] == "invalid"),
     "x25519_test.json": (check_low_order_x25519, lambda g, t: t["shared"] == "00" * 32),
@@ -130,9 +125,7 @@ def test_keyed_methods_match_cryptography(size: int) -> None:
     key, peer = SecretBox.from_bytes(raw), AESGCM(raw)
     sealed = key.aes_gcm_seal(nonce, data, aad or None)
     assert sealed == peer.encrypt(nonce, data, aad) and key.aes_gcm_open(nonce, sealed, aad) == data
-    if size:
-        assert key.aes_gcm_open_secret(nonce, sealed, aad).reveal() == data
-        assert key.aes_gcm_seal_secret(nonce, SecretBox.from_bytes(data), aad) == sealed
+    assert not size or key.aes_gcm_seal_secret(nonce, SecretBox.from_bytes(data), aad) == sealed
 
     secret, length, salt = data or b"k", min(size, 8160) or 1, aad if size % 2 else None
     h = hmac.HMAC(secret, hashes.SHA512())
@@ -147,7 +140,6 @@ def test_cryptography_and_we_open_each_others_seals(size: int, aad_size: int) ->
     x, m, kp = peer_identity()
     plaintext, aad = os.urandom(size), os.urandom(aad_size)
     enc, nonce, ct = seal = seal_hybrid(kp.x25519_public, kp.mlkem768_public, plaintext, aad)
-    assert (len(enc), len(nonce), len(ct)) == (1120, 12, size + 16)
     again = seal_hybrid(kp.x25519_public, kp.mlkem768_public, plaintext, aad)
     assert all(a != b for a, b in zip(seal, again))  # fresh ephemeral keys and nonce
     ss_x, ss_m = x.exchange(X25519PublicKey.from_public_bytes(enc[:32])), m.decapsulate(enc[32:])

@@ -46,9 +46,8 @@ def test_wiped_box_keeps_length_and_flags_but_refuses_access() -> None:
 def test_clone_and_equality() -> None:
     box = SecretBox.from_bytes(b"same")
     twin = box.clone()
-    assert twin == box and twin is not box
+    assert twin == box and twin is not box and box != SecretBox.from_bytes(b"same!")
     assert (box == b"same", box != b"same") == (False, True)
-    assert box != SecretBox.from_bytes(b"same!") and box == SecretBox.from_bytes(bytearray(b"same"))
     assert [getattr(box, op)(box) for op in ("__lt__", "__le__", "__gt__", "__ge__")] == [NotImplemented] * 4
     with pytest.raises(TypeError):
         hash(box)
@@ -62,10 +61,6 @@ def test_repr_is_redacted() -> None:
     assert repr(box) == f"SecretBox(<16 bytes, redacted, locked={locked}, wiped=false>)"
     box.wipe()
     assert repr(box) == f"SecretBox(<16 bytes, redacted, locked={locked}, wiped=true>)"
-    with pytest.raises(AttributeError):
-        box.extra = 1  # type: ignore[attr-defined]
-    with pytest.raises(AttributeError):
-        box.is_wiped = True  # type: ignore[misc]
 
 
 def test_fork_child_finds_boxes_empty() -> None:
@@ -88,7 +83,7 @@ def test_fork_child_finds_boxes_empty() -> None:
 NONCE = bytes(range(12))
 
 
-def test_sealed_layout_aad_forms_and_untouched_sources() -> None:
+def test_aad_forms_untouched_sources_and_a_box_wrapped_under_itself() -> None:
     key = SecretBox.random(32)
     nonce, plain, aad, info, salt = sources = [bytearray(b) for b in (NONCE, b"abc", b"aad", b"info", b"salt")]
     key.hmac_sha512(plain)
@@ -96,8 +91,7 @@ def test_sealed_layout_aad_forms_and_untouched_sources() -> None:
     sealed = bytearray(key.aes_gcm_seal(nonce, plain, aad))
     assert key.aes_gcm_open(nonce, sealed, aad) == key.aes_gcm_open_secret(nonce, sealed, aad).reveal() == b"abc"
     assert sources == [NONCE, b"abc", b"aad", b"info", b"salt"] and sealed == key.aes_gcm_seal(NONCE, b"abc", b"aad")
-    forms = {key.aes_gcm_seal(NONCE, b"abc"), key.aes_gcm_seal(NONCE, b"abc", None),
-             key.aes_gcm_seal(NONCE, b"abc", b""), key.aes_gcm_seal(nonce=NONCE, plaintext=b"abc", aad=b"")}
-    assert len(forms) == 1 and len(sealed := forms.pop()) == 19 and key.aes_gcm_open(NONCE, sealed, aad=None) == b"abc"
+    no_aad = key.aes_gcm_seal(nonce=NONCE, plaintext=b"abc")  # the same as the empty aad
+    assert key.aes_gcm_seal(NONCE, b"abc", b"") == no_aad and key.aes_gcm_open(NONCE, no_aad, aad=None) == b"abc"
     wrapped = key.aes_gcm_seal_secret(NONCE, key)  # a box wrapped under itself
     assert wrapped == key.aes_gcm_seal(NONCE, key.reveal()) and key.aes_gcm_open_secret(NONCE, wrapped) == key
