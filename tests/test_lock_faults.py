@@ -14,7 +14,7 @@ from conftest import OPERATIONS, lock_required, run_python
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads Linux /proc")
 
 EPERM, ENOMEM = 1, 12
-ROOM = 65536  # hard limit of the child: room for the objects made before the limit drops
+HARD_LIMIT = 65536  # room for the objects the child makes before the limit drops
 
 CHILD = OPERATIONS + r"""
 import gc, json, resource
@@ -41,7 +41,7 @@ for name, (pages, make) in OPERATIONS.items():
         continue
     gc.collect()
     before = state()
-    resource.setrlimit(resource.RLIMIT_MEMLOCK, (0 if LIMIT == "zero" else (before[3] + 1) * PAGE, HARD))
+    resource.setrlimit(resource.RLIMIT_MEMLOCK, ((before[3] + ROOM) * PAGE if ROOM else 0, HARD))
     try:
         held, outcome = make(), "ok"
     except q.SecureError as exc:
@@ -57,31 +57,28 @@ print(json.dumps(rows))
 """
 
 
-def expected(pages: list[int], limit: str, require: bool, errno: int) -> list[object]:
-    """By the kernel's rule (with a zero limit every mlock fails with EPERM; with one
-    page of room a region locks if it still fits, else ENOMEM): the outcome, the
-    regions made, unlocked, their locked and guard pages, the last errno recorded
-    (a refusal leaves it alone), and whether everything was released."""
-    room, locked, unlocked, before = (0 if limit == "zero" else 1), 0, 0, errno
+# By the kernel's rule (with a zero limit every mlock fails with EPERM; with one page of
+# room a region locks if it still fits, else ENOMEM): the outcome, the regions made,
+# unlocked, their locked and guard pages, the last errno recorded (a refusal leaves
+# it alone), and whether everything was released.
+def expected(pages: list[int], room: int, failure: int, require: bool, errno: int) -> list[object]:
+    locked = unlocked = 0
     for p in pages:
-        if limit == "page" and p <= room:
+        if p <= room:
             room, locked = room - p, locked + p
-            continue
-        errno = EPERM if limit == "zero" else ENOMEM
-        if require:
-            return [lock_required(errno), 0, 0, 0, 0, before, True]
-        unlocked += 1
+        elif require:
+            return [lock_required(failure), 0, 0, 0, 0, errno, True]
+        else:
+            unlocked, errno = unlocked + 1, failure
     return ["ok", len(pages), unlocked, locked, 2 * len(pages), errno, True]
 
 
-@pytest.mark.parametrize("limit", ["zero", "page"])
+@pytest.mark.parametrize(("room", "failure"), [(0, EPERM), (1, ENOMEM)], ids=["zero", "page"])
 @pytest.mark.parametrize("require", [False, True], ids=["best-effort", "require"])
-def test_every_region_constructor_under_a_tight_mlock_limit(limit: str, require: bool) -> None:
+def test_every_region_constructor_under_a_tight_mlock_limit(room: int, failure: int, require: bool) -> None:
     env = {"QUORVEX_MEMORY_LOCK": "require"} if require else {}
-    result = run_python(f"LIMIT = {limit!r}\n" + CHILD, env=env, memlock=ROOM, drop_ipc_lock=True)
+    result = run_python(f"ROOM = {room}\n" + CHILD, env=env, memlock=HARD_LIMIT, drop_ipc_lock=True)
     assert result.returncode == 0, result.stderr
-    failures = []
-    for name, pages, errno, *got in json.loads(result.stdout):
-        if got != (want := expected(pages, limit, require, errno)):
-            failures.append(f"{name}: got {got}, want {want}")
+    failures = [f"{name}: got {got}, want {want}" for name, pages, errno, *got in json.loads(result.stdout)
+                if got != (want := expected(pages, room, failure, require, errno))]
     assert not failures, "\n".join(failures)
