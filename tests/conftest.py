@@ -114,18 +114,15 @@ int getentropy(void *buf, size_t n) {
 @pytest.fixture(scope="session")
 def failing_rng(tmp_path_factory: pytest.TempPathFactory) -> dict[str, str]:
     """The environment that preloads that getentropy into a child."""
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler for the getentropy shim")
+    compiler = shutil.which("cc") or shutil.which("gcc") or pytest.skip("no C compiler for the getentropy shim")
     src = tmp_path_factory.mktemp("rng") / "getentropy.c"
     src.write_text(GETENTROPY)
     subprocess.run([compiler, "-shared", "-fPIC", "-o", str(src.with_suffix(".so")), str(src)], check=True)
     return {"LD_PRELOAD": str(src.with_suffix(".so"))}
 
 
-def run_python(
-    code: str, *, env: dict[str, str] | None = None, memlock: int | None = None, drop_ipc_lock: bool = False
-) -> subprocess.CompletedProcess[str]:
+def run_python(code: str, *, env: dict[str, str] | None = None, memlock: int | None = None,
+               drop_ipc_lock: bool = False) -> subprocess.CompletedProcess[str]:
     # `memlock` sets RLIMIT_MEMLOCK (soft and hard); without CAP_IPC_LOCK it binds even for root.
     cmd = [sys.executable, "-c", textwrap.dedent(code)]
     if drop_ipc_lock:
@@ -142,8 +139,9 @@ def run_python(
 # interpreter (tight mlock limits, small stacks, memory pressure, a fork): the
 # objects they work on, and OPERATIONS, name -> (data pages of each locked
 # region the call makes, the call). A call returns what it makes, so that its
-# regions live until the result is dropped. The records hide text deep in
-# ignored members, which a reader must skip without recursing.
+# regions live until the result is dropped; a row of two calls tests the first's
+# refusal under a zero mlock limit, the second's under one page of room. The
+# records hide text deep in ignored members, which a reader must skip without recursing.
 OPERATIONS = r"""
 import base64, os
 from quorvex import _secure as q
@@ -181,24 +179,20 @@ chunk = push.push(b"hello")
 OPERATIONS = {
     "module": ([], lambda: (q.memory_status(), q.harden_process())),
     "box_random_two_pages": ([2], lambda: q.SecretBox.random(PAGE)),
-    "box_from_bytes": ([1], lambda: q.SecretBox.from_bytes(bytearray(64))),
-    "box_clone": ([1], key.clone),
+    "box_from_bytes_clone": ([1, 1], lambda: (q.SecretBox.from_bytes(bytearray(64)), key.clone())),
     "box_reveal_eq_hmac": ([], lambda: (key.reveal(), key == other, key.hmac_sha512(b"m" * 4096))),
-    "box_hkdf_sha256": ([1], lambda: key.hkdf_sha256(info=b"i", length=64, salt=b"s")),
     "box_aes_gcm": ([], lambda: (key.aes_gcm_seal(nonce, b"p" * 4096), key.aes_gcm_seal_secret(nonce, other),
                                  key.aes_gcm_open(nonce, sealed))),
-    "box_aes_gcm_open_secret": ([1], lambda: key.aes_gcm_open_secret(nonce, sealed)),
+    "box_hkdf_open_secret": ([1, 1], lambda: (key.hkdf_sha256(info=b"i", length=64, salt=b"s"),
+                                              key.aes_gcm_open_secret(nonce, sealed))),
     "box_open_json_field_deep": ([1], lambda: key.aes_gcm_open_json_field(nonce, deep_field, None, "seed")),
-    "stream_push_new": ([1], lambda: q.SecretStreamPush(key)),
-    "stream_pull_new": ([1], lambda: q.SecretStreamPull(key, push.header)),
+    "stream_new": ([1, 1], lambda: (q.SecretStreamPush(key), q.SecretStreamPull(key, push.header))),
     "stream_push_pull": ([], lambda: (push.push(b"p" * 4096, final=True), pull.pull(chunk))),
-    "pool_new": ([1], q.EntropyPool),
     "pool_mix_random": ([], lambda: (pool.mix(key), pool.mix(b"seed"), pool.random(300))),
-    "pool_random_secret": ([1], lambda: pool.random_secret(64)),
+    "pool_new_random_secret": ([1, 1], lambda: (q.EntropyPool(), pool.random_secret(64))),
     "keypair_generate": ([1, 1], q.HybridKeyPair.generate),
     "keypair_from_secrets": ([1, 1], lambda: q.HybridKeyPair.from_secrets(x_secret, m_secret)),
-    "keypair_x25519_secret": ([1], kp.x25519_secret),
-    "keypair_mlkem768_secret": ([1], kp.mlkem768_secret),
+    "keypair_secrets": ([1, 1], lambda: (kp.x25519_secret(), kp.mlkem768_secret())),
     "keypair_open_secret": ([1], lambda: kp.open_secret(*plain, b"")),
     "keypair_open_session": ([1, 1], lambda: kp.open_session(*shallow, b"")),
     "keypair_open_session_deep": ([1, 1], lambda: kp.open_session(*deep, b"")),
