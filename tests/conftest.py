@@ -31,14 +31,10 @@ INVALID_KEY = "key failed validation · chave falhou na validação"
 RNG_FAILED = "operating system RNG failed · RNG do sistema operacional falhou"
 NO_PAGE = "could not allocate a locked page · não foi possível alocar uma página travada"
 FINISHED = "stream already finished · stream já terminou"
-FORKED = (
-    "secret box is empty in this fork() child; secrets never survive a fork · "
-    "a caixa está vazia neste filho de fork(); segredos nunca sobrevivem a um fork"
-)
-STR_REFUSED = (
-    "expected a bytes-like object, got str; encode it first · "
-    "esperava um objeto tipo bytes, recebeu str; codifique antes"
-)
+FORKED = ("secret box is empty in this fork() child; secrets never survive a fork · "
+          "a caixa está vazia neste filho de fork(); segredos nunca sobrevivem a um fork")
+STR_REFUSED = ("expected a bytes-like object, got str; encode it first · "
+               "esperava um objeto tipo bytes, recebeu str; codifique antes")
 
 
 def bad_length(what: str, expected: int, got: int) -> str:

@@ -121,8 +121,6 @@ def test_hybrid_seal_example(drawn: list[bytes], identity: _secure.HybridKeyPair
     # The standards, step by step.
     eph = X25519PrivateKey.from_private_bytes(ex["ephemeral_secret"])
     assert eph.public_key().public_bytes_raw() == ex["ephemeral_public"]
-    recipient = X25519PrivateKey.from_private_bytes(ex["x25519_secret"]).public_key()
-    assert recipient.public_bytes_raw() == ex["x25519_public"]
     assert eph.exchange(X25519PublicKey.from_public_bytes(ex["x25519_public"])) == ex["ss_x"]
     # K = G(m ‖ H(ek))[0..32]; decapsulation giving that K proves c encapsulates m.
     assert hashlib.sha3_512(ex["mlkem_message"] + hashlib.sha3_256(EK).digest()).digest()[:32] == ex["ss_m"]
@@ -133,10 +131,6 @@ def test_hybrid_seal_example(drawn: list[bytes], identity: _secure.HybridKeyPair
 
 
 def test_openbao_box_record_example() -> None:
-    from quorvex.openbao import base64url
-
+    # The page's record; the store writes and reads this format against a real server in test_openbao.py.
     ex = EXAMPLES["openbao-box"]
-    text = json.loads(ex["record"])["secret"].encode()
-    assert text == b64(ex["key"]).encode()
-    encoded = bytearray(base64url.encoded_length(len(ex["key"])))
-    assert base64url.encode_into(bytearray(ex["key"]), encoded, 0) == len(text) and encoded == text
+    assert json.loads(ex["record"]) == {"secret": b64(ex["key"])}
