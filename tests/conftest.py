@@ -64,23 +64,21 @@ def live() -> int:
     return int(_secure.memory_status()["live_secrets"])
 
 
+# The vectors, made once at collection, are frozen out of every gc.collect().
 def pytest_collection_finish(session: pytest.Session) -> None:
-    """The vectors, made once at collection, are frozen out of every gc.collect()."""
     gc.collect()
     gc.freeze()
 
 
 @pytest.fixture
-def no_leak() -> Iterator[None]:
-    """Fails the test if it leaves a region mapped."""
+def no_leak() -> Iterator[None]:  # fails the test if it leaves a region mapped
     before = live()
     yield
     assert live() == before
 
 
 @pytest.fixture
-def release_cycles() -> Iterator[None]:
-    """Collects the frames that pytest.raises keeps in cycles, and their regions."""
+def release_cycles() -> Iterator[None]:  # collects the frames pytest.raises keeps in cycles, and their regions
     yield
     gc.collect()
 
@@ -108,8 +106,7 @@ int getentropy(void *buf, size_t n) {
 
 
 @pytest.fixture(scope="session")
-def failing_rng(tmp_path_factory: pytest.TempPathFactory) -> dict[str, str]:
-    """The environment that preloads that getentropy into a child."""
+def failing_rng(tmp_path_factory: pytest.TempPathFactory) -> dict[str, str]:  # preloads that getentropy
     compiler = shutil.which("cc") or shutil.which("gcc") or pytest.skip("no C compiler for the getentropy shim")
     src = tmp_path_factory.mktemp("rng") / "getentropy.c"
     src.write_text(GETENTROPY)

@@ -19,19 +19,14 @@ HARD_LIMIT = 65536  # room for the objects the child makes before the limit drop
 CHILD = OPERATIONS + r"""
 import gc, json, resource
 
-HARD = resource.getrlimit(resource.RLIMIT_MEMLOCK)[1]
-
 def state():
     with open("/proc/self/status") as status:
         locked = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmLck:"))
-    guards = 0
     with open("/proc/self/maps") as maps:
         # Anonymous inaccessible mappings: only regions' guard pages in this
         # thread-less child. Counted in bytes, so that merged neighbours count too.
-        for span, perms, *rest in map(str.split, maps):
-            if perms == "---p" and len(rest) == 3:
-                lo, hi = span.split("-")
-                guards += int(hi, 16) - int(lo, 16)
+        spans = [span.split("-") for span, perms, *rest in map(str.split, maps) if perms == "---p" and len(rest) == 3]
+    guards = sum(int(hi, 16) - int(lo, 16) for lo, hi in spans)
     s = q.memory_status()
     return s["live_secrets"], s["unlocked_allocations"], s["last_lock_errno"], locked // PAGE, guards // PAGE
 
@@ -77,7 +72,7 @@ def expected(pages: list[int], room: int, failure: int, require: bool, errno: in
 @pytest.mark.parametrize("require", [False, True], ids=["best-effort", "require"])
 def test_every_region_constructor_under_a_tight_mlock_limit(room: int, failure: int, require: bool) -> None:
     env = {"QUORVEX_MEMORY_LOCK": "require"} if require else {}
-    result = run_python(f"ROOM = {room}\n" + CHILD, env=env, memlock=HARD_LIMIT, drop_ipc_lock=True)
+    result = run_python(f"ROOM, HARD = {room}, {HARD_LIMIT}\n" + CHILD, env=env, memlock=HARD_LIMIT, drop_ipc_lock=True)
     assert result.returncode == 0, result.stderr
     failures = [f"{name}: got {got}, want {want}" for name, pages, errno, *got in json.loads(result.stdout)
                 if got != (want := expected(pages, room, failure, require, errno))]

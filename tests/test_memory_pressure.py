@@ -22,15 +22,14 @@ CASES = {
 }  # fmt: skip
 
 CHILD = """
-import resource
+import pathlib, resource
 
 SIZE = 256 << 20
 forged = bytes(SIZE)  # as a ciphertext, no valid tag
 call = lambda arg: {call}
 valid, huge = {valid}, {huge}
 want = call(valid)
-with open("/proc/self/status") as status:
-    address_space = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+address_space = int(pathlib.Path("/proc/self/statm").read_text().split()[0]) * PAGE
 # Room for one more copy of the input and a little more, not for two.
 resource.setrlimit(resource.RLIMIT_AS, (address_space + SIZE + (64 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
 try:
