@@ -1,6 +1,5 @@
-"""fork() while threads hold the locks of a stream's two sides, a box, a key pair and
-a pool must not hang the child: objects from before the fork refuse with the fork
-message and keep their flags."""
+"""fork() while threads hold the locks of a stream's two sides, a box, a key pair and a pool must not
+hang the child: objects from before the fork refuse with the fork message and keep their flags."""
 
 from __future__ import annotations
 

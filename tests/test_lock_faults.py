@@ -1,6 +1,5 @@
-"""Every operation that maps a region, under an mlock limit of zero and of one
-page without CAP_IPC_LOCK, in both lock policies: it succeeds with the unlocked
-regions counted, or fails with the `LockRequired` errno and leaves nothing mapped."""
+"""Every operation that maps a region, under an mlock limit of zero and of one page without CAP_IPC_LOCK, in
+both lock policies: it succeeds with unlocked regions counted, or fails with the errno and leaves nothing mapped."""
 
 from __future__ import annotations
 

@@ -109,7 +109,7 @@ def test_sealed_session_example(identity: _secure.HybridKeyPair) -> None:
         assert (session_id, expires_at, bytes(sign_key.reveal()), bytes(enc_key.reveal())) == want
 
 
-def test_hybrid_seal_example(drawn: list[bytes], identity: _secure.HybridKeyPair) -> None:
+def test_hybrid_seal_example(drawn: list[bytes]) -> None:
     ex, plaintext = HYBRID, SESSION["plaintext"]
     assert drawn[5:] == [ENCAPSULATION, ex["nonce"], ex["ciphertext"]]
 
