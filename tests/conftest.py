@@ -1,6 +1,6 @@
-"""The module's messages, live-region counting, child processes with their own
-environment and limits, a getentropy(3) that fails or replays on demand, and the
-table of every operation that the child-process tests run."""
+# The module's messages, live-region counting, child processes with their own
+# environment and limits, a getentropy(3) that fails or replays on demand, and the
+# table of every operation that the child-process tests run.
 
 from __future__ import annotations
 
@@ -31,14 +31,10 @@ INVALID_KEY = "key failed validation · chave falhou na validação"
 RNG_FAILED = "operating system RNG failed · RNG do sistema operacional falhou"
 NO_PAGE = "could not allocate a locked page · não foi possível alocar uma página travada"
 FINISHED = "stream already finished · stream já terminou"
-FORKED = (
-    "secret box is empty in this fork() child; secrets never survive a fork · "
-    "a caixa está vazia neste filho de fork(); segredos nunca sobrevivem a um fork"
-)
-STR_REFUSED = (
-    "expected a bytes-like object, got str; encode it first · "
-    "esperava um objeto tipo bytes, recebeu str; codifique antes"
-)
+FORKED = ("secret box is empty in this fork() child; secrets never survive a fork · "
+          "a caixa está vazia neste filho de fork(); segredos nunca sobrevivem a um fork")
+STR_REFUSED = ("expected a bytes-like object, got str; encode it first · "
+               "esperava um objeto tipo bytes, recebeu str; codifique antes")
 
 
 def bad_length(what: str, expected: int, got: int) -> str:
@@ -48,10 +44,6 @@ def bad_length(what: str, expected: int, got: int) -> str:
 def b64(data: bytes | bytearray) -> str:
     """base64url without padding, the form records use."""
     return base64.urlsafe_b64encode(bytes(data)).decode().rstrip("=")
-
-
-def malformed(what: str) -> str:
-    return f"malformed {what} · {what} malformado"
 
 
 def lock_required(errno: int) -> str:
@@ -72,23 +64,21 @@ def live() -> int:
     return int(_secure.memory_status()["live_secrets"])
 
 
+# The vectors, made once at collection, are frozen out of every gc.collect().
 def pytest_collection_finish(session: pytest.Session) -> None:
-    """The vectors, made once at collection, are frozen out of every gc.collect()."""
     gc.collect()
     gc.freeze()
 
 
 @pytest.fixture
-def no_leak() -> Iterator[None]:
-    """Fails the test if it leaves a region mapped."""
+def no_leak() -> Iterator[None]:  # fails the test if it leaves a region mapped
     before = live()
     yield
     assert live() == before
 
 
 @pytest.fixture
-def release_cycles() -> Iterator[None]:
-    """Collects the frames that pytest.raises keeps in cycles, and their regions."""
+def release_cycles() -> Iterator[None]:  # collects the frames pytest.raises keeps in cycles, and their regions
     yield
     gc.collect()
 
@@ -116,23 +106,17 @@ int getentropy(void *buf, size_t n) {
 
 
 @pytest.fixture(scope="session")
-def failing_rng(tmp_path_factory: pytest.TempPathFactory) -> dict[str, str]:
-    """The environment that preloads that getentropy into a child."""
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler for the getentropy shim")
+def failing_rng(tmp_path_factory: pytest.TempPathFactory) -> dict[str, str]:  # preloads that getentropy
+    compiler = shutil.which("cc") or shutil.which("gcc") or pytest.skip("no C compiler for the getentropy shim")
     src = tmp_path_factory.mktemp("rng") / "getentropy.c"
     src.write_text(GETENTROPY)
     subprocess.run([compiler, "-shared", "-fPIC", "-o", str(src.with_suffix(".so")), str(src)], check=True)
     return {"LD_PRELOAD": str(src.with_suffix(".so"))}
 
 
-def run_python(
-    code: str, *, env: dict[str, str] | None = None, memlock: int | None = None, drop_ipc_lock: bool = False
-) -> subprocess.CompletedProcess[str]:
-    """Runs `code` in a fresh interpreter. `memlock` sets RLIMIT_MEMLOCK
-    (soft and hard); `drop_ipc_lock` removes CAP_IPC_LOCK so that the limit
-    binds even for root."""
+def run_python(code: str, *, env: dict[str, str] | None = None, memlock: int | None = None,
+               drop_ipc_lock: bool = False) -> subprocess.CompletedProcess[str]:
+    # `memlock` sets RLIMIT_MEMLOCK (soft and hard); without CAP_IPC_LOCK it binds even for root.
     cmd = [sys.executable, "-c", textwrap.dedent(code)]
     if drop_ipc_lock:
         if shutil.which("setpriv") is None:
@@ -148,8 +132,9 @@ def run_python(
 # interpreter (tight mlock limits, small stacks, memory pressure, a fork): the
 # objects they work on, and OPERATIONS, name -> (data pages of each locked
 # region the call makes, the call). A call returns what it makes, so that its
-# regions live until the result is dropped. The records hide text deep in
-# ignored members, which a reader must skip without recursing.
+# regions live until the result is dropped; a row of two calls tests the first's
+# refusal under a zero mlock limit, the second's under one page of room. The
+# records hide text deep in ignored members, which a reader must skip without recursing.
 OPERATIONS = r"""
 import base64, os
 from quorvex import _secure as q
@@ -177,7 +162,6 @@ x_secret, m_secret = kp.x25519_secret(), kp.mlkem768_secret()
 plain, shallow, deep = (q.seal_hybrid(kp.x25519_public, kp.mlkem768_public, text, b"")
                         for text in (b"text", session(nest(500, '"%s"' % escaped(HIDDEN))),
                                      session(nest(1_000_000, "1e2147483648"))))
-field = key.aes_gcm_seal(nonce, b'{"seed":"AAAA"}')
 deep_field = key.aes_gcm_seal(nonce, ('{"d":%s,"seed":"%s"}' % (nest(125, '"%s"' % escaped(HIDDEN)),
                                                                escaped(b64(seed)))).encode())
 sealed = key.aes_gcm_seal(nonce, os.urandom(64))
@@ -186,37 +170,27 @@ pull = q.SecretStreamPull(key, push.header)
 chunk = push.push(b"hello")
 
 OPERATIONS = {
-    "memory_status": ([], q.memory_status),
-    "harden_process": ([], q.harden_process),
-    "box_random": ([1], lambda: q.SecretBox.random(64)),
+    "module": ([], lambda: (q.memory_status(), q.harden_process())),
     "box_random_two_pages": ([2], lambda: q.SecretBox.random(PAGE)),
-    "box_from_bytes": ([1], lambda: q.SecretBox.from_bytes(bytearray(64))),
-    "box_clone": ([1], key.clone),
-    "box_reveal_eq": ([], lambda: (key.reveal(), key == other)),
-    "box_hmac_sha512": ([], lambda: key.hmac_sha512(b"m" * 4096)),
-    "box_hkdf_sha256": ([1], lambda: key.hkdf_sha256(info=b"i", length=64, salt=b"s")),
-    "box_aes_gcm_seal": ([], lambda: key.aes_gcm_seal(nonce, b"p" * 4096)),
-    "box_aes_gcm_seal_secret": ([], lambda: key.aes_gcm_seal_secret(nonce, other)),
-    "box_aes_gcm_open": ([], lambda: key.aes_gcm_open(nonce, sealed)),
-    "box_aes_gcm_open_secret": ([1], lambda: key.aes_gcm_open_secret(nonce, sealed)),
-    "box_open_json_field": ([1], lambda: key.aes_gcm_open_json_field(nonce, field, None, "seed")),
+    "box_from_bytes_clone": ([1, 1], lambda: (q.SecretBox.from_bytes(bytearray(64)), key.clone())),
+    "box_reveal_eq_hmac": ([], lambda: (key.reveal(), key == other, key.hmac_sha512(b"m" * 4096))),
+    "box_aes_gcm": ([], lambda: (key.aes_gcm_seal(nonce, b"p" * 4096), key.aes_gcm_seal_secret(nonce, other),
+                                 key.aes_gcm_open(nonce, sealed))),
+    "box_hkdf_open_secret": ([1, 1], lambda: (key.hkdf_sha256(info=b"i", length=64, salt=b"s"),
+                                              key.aes_gcm_open_secret(nonce, sealed))),
     "box_open_json_field_deep": ([1], lambda: key.aes_gcm_open_json_field(nonce, deep_field, None, "seed")),
-    "stream_push_new": ([1], lambda: q.SecretStreamPush(key)),
-    "stream_pull_new": ([1], lambda: q.SecretStreamPull(key, push.header)),
-    "stream_push": ([], lambda: push.push(b"p" * 4096, final=True)),
-    "stream_pull": ([], lambda: pull.pull(chunk)),
-    "pool_new": ([1], q.EntropyPool),
+    "stream_new": ([1, 1], lambda: (q.SecretStreamPush(key), q.SecretStreamPull(key, push.header))),
+    "stream_push_pull": ([], lambda: (push.push(b"p" * 4096, final=True), pull.pull(chunk))),
     "pool_mix_random": ([], lambda: (pool.mix(key), pool.mix(b"seed"), pool.random(300))),
-    "pool_random_secret": ([1], lambda: pool.random_secret(64)),
+    "pool_new_random_secret": ([1, 1], lambda: (q.EntropyPool(), pool.random_secret(64))),
     "keypair_generate": ([1, 1], q.HybridKeyPair.generate),
     "keypair_from_secrets": ([1, 1], lambda: q.HybridKeyPair.from_secrets(x_secret, m_secret)),
-    "keypair_x25519_secret": ([1], kp.x25519_secret),
-    "keypair_mlkem768_secret": ([1], kp.mlkem768_secret),
-    "keypair_open": ([], lambda: kp.open(*plain, b"")),
+    "keypair_secrets": ([1, 1], lambda: (kp.x25519_secret(), kp.mlkem768_secret())),
     "keypair_open_secret": ([1], lambda: kp.open_secret(*plain, b"")),
     "keypair_open_session": ([1, 1], lambda: kp.open_session(*shallow, b"")),
     "keypair_open_session_deep": ([1, 1], lambda: kp.open_session(*deep, b"")),
-    "seal_hybrid": ([], lambda: q.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b"p" * 4096, b"ad")),
+    "seal_hybrid_open": ([], lambda: (q.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b"p" * 4096, b"ad"),
+                                      kp.open(*plain, b""))),
 }
 """
 OPERATION_NAMES = re.findall(r'^    "(\w+)": \(', OPERATIONS, re.M)

@@ -22,11 +22,6 @@ def test_sizes_and_successive_outputs(pool: EntropyPool) -> None:
     for n in [0, 1, 31, 32, 33, 64, 4096, 10_000, np.uint8(5), True]:  # index objects too
         out = pool.random(n)
         assert type(out) is bytes and len(out) == int(n)
-    assert len({pool.random(32) for _ in range(100)}) == 100
-    other = EntropyPool()
-    pool.mix(b"same seed")
-    other.mix(b"same seed")
-    assert pool.random(32) != other.random(32)  # fresh OS bytes in every block
     assert repr(pool) == "EntropyPool(<state redacted>)"
 
 
@@ -43,26 +38,17 @@ def test_random_secret_is_a_locked_box(pool: EntropyPool, no_leak) -> None:  # t
     box = pool.random_secret(32)
     assert type(box) is SecretBox and len(box) == 32 and live() == before + 1
     assert box.is_locked == SecretBox.random(1).is_locked
-    assert pool.random_secret(32) != box
     for n, message in [(0, EMPTY), (2**64 - 1, NO_PAGE)]:
-        with pytest.raises(SecureError) as info:
+        with pytest.raises(SecureError, match=f"^{message}$"):
             pool.random_secret(n)
-        assert str(info.value) == message
-    del box, info
+    del box
 
 
 # Every bytes-like kind and the argument-type refusals: test_conversion.py.
-@pytest.mark.parametrize(
-    ("seed", "refusal"),
-    [(b"", None), (b"seed", None), (np.arange(9, dtype="u1"), None), (SecretBox.random(32), None), (wiped(), WIPED)],
-    ids=["empty", "bytes", "numpy", "box", "wiped box"],
-)
-def test_mix_takes_bytes_like_seeds_and_boxes(pool: EntropyPool, seed: object, refusal: str | None) -> None:
-    if refusal is None:
-        assert pool.mix(seed) is None
-    else:
-        with pytest.raises(SecureError, match=f"^{refusal}$"):
-            pool.mix(seed)
+def test_mix_takes_bytes_and_boxes_and_refuses_a_wiped_box(pool: EntropyPool) -> None:
+    seed = SecretBox.random(32)
+    assert pool.mix(b"") is None and pool.mix(seed) is None
+    assert not seed.is_wiped and len(seed) == 32
+    with pytest.raises(SecureError, match=f"^{WIPED}$"):
+        pool.mix(wiped())
     assert len(pool.random(40)) == 40
-    if isinstance(seed, SecretBox) and refusal is None:
-        assert not seed.is_wiped and len(seed) == 32

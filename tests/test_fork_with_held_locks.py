@@ -1,6 +1,5 @@
-"""fork() while threads are inside push/pull, holding the stream's lock, must
-not hang the child: objects from before the fork refuse with the fork message
-and keep their flags. (Native lock tests fork with every owner kind's lock held.)"""
+"""fork() while threads are inside push/pull, holding the stream's lock, must not hang the child:
+objects of every kind from before the fork refuse with the fork message and keep their flags."""
 
 from __future__ import annotations
 
@@ -11,18 +10,17 @@ import pytest
 from conftest import FORKED, OPERATIONS, run_python
 
 CHILD = OPERATIONS + """
-import signal, threading, time
+import contextlib, signal, threading, time
 
 big = bytes(32 << 20)
 big_chunk = push.push(big)
 
 def busy(call):
     while True:
-        try:
+        with contextlib.suppress(q.SecureError):  # out of order: refused, after holding the lock all the same
             call()
-        except q.SecureError:  # the chunk is out of order: refused, after holding the lock all the same
-            pass
 
+# Only push and pull run without the GIL, so theirs is the only lock a fork from Python can find held.
 for call in (lambda: push.push(big), lambda: pull.pull(big_chunk)):
     threading.Thread(target=busy, args=(call,)).start()
 

@@ -1,6 +1,5 @@
-"""Every operation that maps a region, under an mlock limit of zero and of one
-page without CAP_IPC_LOCK, in both lock policies: it succeeds with the unlocked
-regions counted, or fails with the `LockRequired` errno and leaves nothing mapped."""
+"""Every operation that maps a region, under an mlock limit of zero and of one page without CAP_IPC_LOCK, in
+both lock policies: it succeeds with unlocked regions counted, or fails with the errno and leaves nothing mapped."""
 
 from __future__ import annotations
 
@@ -14,24 +13,19 @@ from conftest import OPERATIONS, lock_required, run_python
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads Linux /proc")
 
 EPERM, ENOMEM = 1, 12
-ROOM = 65536  # hard limit of the child: room for the objects made before the limit drops
+HARD_LIMIT = 65536  # room for the objects the child makes before the limit drops
 
 CHILD = OPERATIONS + r"""
 import gc, json, resource
 
-HARD = resource.getrlimit(resource.RLIMIT_MEMLOCK)[1]
-
 def state():
     with open("/proc/self/status") as status:
         locked = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmLck:"))
-    guards = 0
     with open("/proc/self/maps") as maps:
         # Anonymous inaccessible mappings: only regions' guard pages in this
         # thread-less child. Counted in bytes, so that merged neighbours count too.
-        for span, perms, *rest in map(str.split, maps):
-            if perms == "---p" and len(rest) == 3:
-                lo, hi = span.split("-")
-                guards += int(hi, 16) - int(lo, 16)
+        spans = [span.split("-") for span, perms, *rest in map(str.split, maps) if perms == "---p" and len(rest) == 3]
+    guards = sum(int(hi, 16) - int(lo, 16) for lo, hi in spans)
     s = q.memory_status()
     return s["live_secrets"], s["unlocked_allocations"], s["last_lock_errno"], locked // PAGE, guards // PAGE
 
@@ -41,7 +35,7 @@ for name, (pages, make) in OPERATIONS.items():
         continue
     gc.collect()
     before = state()
-    resource.setrlimit(resource.RLIMIT_MEMLOCK, (0 if LIMIT == "zero" else (before[3] + 1) * PAGE, HARD))
+    resource.setrlimit(resource.RLIMIT_MEMLOCK, ((before[3] + ROOM) * PAGE if ROOM else 0, HARD))
     try:
         held, outcome = make(), "ok"
     except q.SecureError as exc:
@@ -57,31 +51,28 @@ print(json.dumps(rows))
 """
 
 
-def expected(pages: list[int], limit: str, require: bool, errno: int) -> list[object]:
-    """By the kernel's rule (with a zero limit every mlock fails with EPERM; with one
-    page of room a region locks if it still fits, else ENOMEM): the outcome, the
-    regions made, unlocked, their locked and guard pages, the last errno recorded
-    (a refusal leaves it alone), and whether everything was released."""
-    room, locked, unlocked, before = (0 if limit == "zero" else 1), 0, 0, errno
+# By the kernel's rule (with a zero limit every mlock fails with EPERM; with one page of
+# room a region locks if it still fits, else ENOMEM): the outcome, the regions made,
+# unlocked, their locked and guard pages, the last errno recorded (a refusal leaves
+# it alone), and whether everything was released.
+def expected(pages: list[int], room: int, failure: int, require: bool, errno: int) -> list[object]:
+    locked = unlocked = 0
     for p in pages:
-        if limit == "page" and p <= room:
+        if p <= room:
             room, locked = room - p, locked + p
-            continue
-        errno = EPERM if limit == "zero" else ENOMEM
-        if require:
-            return [lock_required(errno), 0, 0, 0, 0, before, True]
-        unlocked += 1
+        elif require:
+            return [lock_required(failure), 0, 0, 0, 0, errno, True]
+        else:
+            unlocked, errno = unlocked + 1, failure
     return ["ok", len(pages), unlocked, locked, 2 * len(pages), errno, True]
 
 
-@pytest.mark.parametrize("limit", ["zero", "page"])
+@pytest.mark.parametrize(("room", "failure"), [(0, EPERM), (1, ENOMEM)], ids=["zero", "page"])
 @pytest.mark.parametrize("require", [False, True], ids=["best-effort", "require"])
-def test_every_region_constructor_under_a_tight_mlock_limit(limit: str, require: bool) -> None:
+def test_every_region_constructor_under_a_tight_mlock_limit(room: int, failure: int, require: bool) -> None:
     env = {"QUORVEX_MEMORY_LOCK": "require"} if require else {}
-    result = run_python(f"LIMIT = {limit!r}\n" + CHILD, env=env, memlock=ROOM, drop_ipc_lock=True)
+    result = run_python(f"ROOM, HARD = {room}, {HARD_LIMIT}\n" + CHILD, env=env, memlock=HARD_LIMIT, drop_ipc_lock=True)
     assert result.returncode == 0, result.stderr
-    failures = []
-    for name, pages, errno, *got in json.loads(result.stdout):
-        if got != (want := expected(pages, limit, require, errno)):
-            failures.append(f"{name}: got {got}, want {want}")
+    failures = [f"{name}: got {got}, want {want}" for name, pages, errno, *got in json.loads(result.stdout)
+                if got != (want := expected(pages, room, failure, require, errno))]
     assert not failures, "\n".join(failures)

@@ -1,6 +1,5 @@
-"""Running out of memory is transient: under an address-space limit, a call on
-a 256 MiB input raises, then the same call on a valid input gives what it gave
-before. (Streams and pools allocate before they lock: native lock tests.)"""
+"""Running out of memory is transient: under an address-space limit, a call on a 256 MiB
+input raises, then the same call on a valid input gives what it gave before."""
 
 from __future__ import annotations
 
@@ -12,10 +11,10 @@ from conftest import NO_PAGE, OPERATIONS, run_python
 
 # name: (the call on `arg`, a valid input, the 256 MiB input, what the call on that raises)
 CASES = {
-    "keypair_open": ("kp.open(enc, n, arg, b'')", "ct", "forged", "MemoryError"),
-    "keypair_open_secret": ("kp.open_secret(enc, n, arg, b'')", "ct", "forged", "MemoryError"),
-    "keypair_open_session": ("kp.open_session(enc, n, arg, b'')", "ct", "forged", "MemoryError"),
-    "box_open_json_field": ("key.aes_gcm_open_json_field(nonce, arg, None, 'seed')", "field", "forged", "MemoryError"),
+    **{f"keypair_{m}": (f"kp.{m}(*shallow[:2], arg, b'')", "shallow[2]", "forged", "MemoryError")
+       for m in ("open", "open_secret", "open_session")},
+    "box_open_json_field": ("key.aes_gcm_open_json_field(nonce, arg, None, 'seed')", "deep_field", "forged",
+                            "MemoryError"),
     # Opened in place: what runs out is the new box's region.
     "box_open_secret": ("key.aes_gcm_open_secret(nonce, arg)", "sealed", "key.aes_gcm_seal(nonce, forged)", NO_PAGE),
     "box_seal_secret": ("key.aes_gcm_seal_secret(nonce, arg)", "other", "q.SecretBox.from_bytes(forged)",
@@ -23,17 +22,14 @@ CASES = {
 }  # fmt: skip
 
 CHILD = """
-import resource
+import pathlib, resource
 
 SIZE = 256 << 20
 forged = bytes(SIZE)  # as a ciphertext, no valid tag
-enc, n, ct = shallow
 call = lambda arg: {call}
 valid, huge = {valid}, {huge}
 want = call(valid)
-
-with open("/proc/self/status") as status:
-    address_space = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+address_space = int(pathlib.Path("/proc/self/statm").read_text().split()[0]) * PAGE
 # Room for one more copy of the input and a little more, not for two.
 resource.setrlimit(resource.RLIMIT_AS, (address_space + SIZE + (64 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
 try:

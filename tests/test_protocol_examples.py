@@ -21,9 +21,9 @@ from conftest import ROOT, b64, run_python
 nacl = pytest.importorskip("nacl.bindings")
 
 
+# ```text blocks "example: NAME" of `name = value` lines: quoted UTF-8 text, or hex
+# that indented lines continue.
 def read_examples() -> dict[str, dict[str, bytes]]:
-    """```text blocks "example: NAME" of `name = value` lines: quoted UTF-8 text,
-    or hex that indented lines continue."""
     found, page = {}, (ROOT / "docs" / "PROTOCOL.md").read_text()
     for name, body in re.findall(r"```text\nexample: ([\w-]+)\n(.*?)```", page, re.S):
         values = re.findall(r"^(\w+) += +(.+(?:\n +[0-9a-f]+)*)", body, re.M)
@@ -40,12 +40,13 @@ def box(data: bytes) -> _secure.SecretBox:
 
 STREAM, HYBRID, SESSION = EXAMPLES["secret-stream"], EXAMPLES["hybrid-seal"], EXAMPLES["sealed-session"]
 EK = mlkem.MLKEM768PrivateKey.from_seed_bytes(HYBRID["mlkem_seed"]).public_key().public_bytes_raw()
+ENCAPSULATION = HYBRID["ephemeral_public"] + HYBRID["mlkem_ciphertext"]
 
 
+# The module's outputs, in a child whose getentropy serves the page's random values
+# in the order they are drawn.
 @pytest.fixture(scope="module")
 def drawn(failing_rng: dict[str, str]) -> list[bytes]:
-    """The module's outputs, in a child whose getentropy serves the page's random
-    values in the order they are drawn."""
     code = f"""
         from quorvex._secure import HybridKeyPair, SecretBox, SecretStreamPush, seal_hybrid
         push = SecretStreamPush(SecretBox.from_bytes(bytearray.fromhex("{STREAM['key'].hex()}")))
@@ -64,18 +65,12 @@ def drawn(failing_rng: dict[str, str]) -> list[bytes]:
     return [bytes.fromhex(value) for value in done.stdout.split()]
 
 
-def test_every_section_has_its_example() -> None:
-    sections = {"aes-256-gcm", "secret-stream", "random-seed", "sealed-session", "hybrid-seal", "openbao-box"}
-    assert set(EXAMPLES) == sections
-
-
 @pytest.mark.parametrize("name", ["aes-256-gcm", "random-seed"])
 def test_aes_gcm_examples(name: str) -> None:
     ex = EXAMPLES[name]
     key = box(ex["key"])
     assert AESGCM(ex["key"]).encrypt(ex["nonce"], ex["plaintext"], ex["aad"]) == ex["sealed"]
     assert key.aes_gcm_seal(ex["nonce"], ex["plaintext"], ex["aad"]) == ex["sealed"]
-    assert key.aes_gcm_open(ex["nonce"], ex["sealed"], ex["aad"]) == ex["plaintext"]
     if "seed" in ex:
         assert json.loads(ex["plaintext"]) == {"seed": b64(ex["seed"])}
         assert key.aes_gcm_open_json_field(ex["nonce"], ex["sealed"], ex["aad"], "seed").reveal() == ex["seed"]
@@ -84,18 +79,15 @@ def test_aes_gcm_examples(name: str) -> None:
 def test_secret_stream_example(drawn: list[bytes]) -> None:
     ex = STREAM
     assert drawn[:3] == [ex["header"], ex["chunk1"], ex["chunk2"]]
-    pull = _secure.SecretStreamPull(box(ex["key"]), ex["header"])
-    assert pull.pull(ex["chunk1"], ad=ex["ad"]) == (ex["message1"], False)
-    assert pull.pull(ex["chunk2"], ad=ex["ad"]) == (ex["message2"], True)
     state = nacl.crypto_secretstream_xchacha20poly1305_state()
     nacl.crypto_secretstream_xchacha20poly1305_init_pull(state, ex["header"], ex["key"])
     assert nacl.crypto_secretstream_xchacha20poly1305_pull(state, ex["chunk1"], ex["ad"]) == (ex["message1"], 0)
     assert nacl.crypto_secretstream_xchacha20poly1305_pull(state, ex["chunk2"], ex["ad"]) == (ex["message2"], 3)
 
 
+# The identity the module drew from the page; `cryptography` gives its ML-KEM key.
 @pytest.fixture(scope="module")
 def identity(drawn: list[bytes]) -> _secure.HybridKeyPair:
-    """The identity the module drew from the page; `cryptography` gives its ML-KEM key."""
     x, dk = drawn[3:5]
     assert x == HYBRID["x25519_secret"]
     assert (hashlib.sha256(EK).digest(), hashlib.sha256(dk).digest()) == (HYBRID["ek_sha256"], HYBRID["dk_sha256"])
@@ -105,46 +97,35 @@ def identity(drawn: list[bytes]) -> _secure.HybridKeyPair:
 
 
 def test_sealed_session_example(identity: _secure.HybridKeyPair) -> None:
-    ex, hybrid, kp = SESSION, HYBRID, identity
+    ex, kp = SESSION, identity
     want = (ex["session_id"].decode(), int(ex["expires_at"]), ex["sign_key"], ex["enc_key"])
     members = [want[0], b64(want[2]), b64(want[3]), want[1]]
     assert json.loads(ex["plaintext"]) == dict(zip(["session_id", "sign_key", "enc_key", "expires_at"], members))
     assert json.loads(ex["array"]) == members
-    encapsulation = hybrid["ephemeral_public"] + hybrid["mlkem_ciphertext"]
-    page = (encapsulation, hybrid["nonce"], hybrid["ciphertext"], hybrid["aad"])
+    page = (ENCAPSULATION, HYBRID["nonce"], HYBRID["ciphertext"], HYBRID["aad"])
     for sealed in [page] + [(*_secure.seal_hybrid(kp.x25519_public, kp.mlkem768_public, text, b""), b"")
                             for text in (ex["plaintext"], ex["array"])]:
         session_id, expires_at, sign_key, enc_key = kp.open_session(*sealed)
         assert (session_id, expires_at, bytes(sign_key.reveal()), bytes(enc_key.reveal())) == want
 
 
-def test_hybrid_seal_example(drawn: list[bytes], identity: _secure.HybridKeyPair) -> None:
+def test_hybrid_seal_example(drawn: list[bytes]) -> None:
     ex, plaintext = HYBRID, SESSION["plaintext"]
-    encapsulation = ex["ephemeral_public"] + ex["mlkem_ciphertext"]
-    assert drawn[5:] == [encapsulation, ex["nonce"], ex["ciphertext"]]
-    assert identity.open(encapsulation, ex["nonce"], ex["ciphertext"], ex["aad"]) == plaintext
+    assert drawn[5:] == [ENCAPSULATION, ex["nonce"], ex["ciphertext"]]
 
     # The standards, step by step.
     eph = X25519PrivateKey.from_private_bytes(ex["ephemeral_secret"])
     assert eph.public_key().public_bytes_raw() == ex["ephemeral_public"]
-    recipient = X25519PrivateKey.from_private_bytes(ex["x25519_secret"]).public_key()
-    assert recipient.public_bytes_raw() == ex["x25519_public"]
     assert eph.exchange(X25519PublicKey.from_public_bytes(ex["x25519_public"])) == ex["ss_x"]
     # K = G(m ‖ H(ek))[0..32]; decapsulation giving that K proves c encapsulates m.
     assert hashlib.sha3_512(ex["mlkem_message"] + hashlib.sha3_256(EK).digest()).digest()[:32] == ex["ss_m"]
     assert mlkem.MLKEM768PrivateKey.from_seed_bytes(ex["mlkem_seed"]).decapsulate(ex["mlkem_ciphertext"]) == ex["ss_m"]
-    info = b"plenvik-sdk-hybrid-seal-v1" + encapsulation
+    info = b"plenvik-sdk-hybrid-seal-v1" + ENCAPSULATION
     assert HKDF(hashes.SHA256(), 32, salt=None, info=info).derive(ex["ss_x"] + ex["ss_m"]) == ex["key"]
     assert AESGCM(ex["key"]).encrypt(ex["nonce"], plaintext, ex["aad"]) == ex["ciphertext"]
 
 
 def test_openbao_box_record_example() -> None:
-    from quorvex.openbao import base64url
-
+    # The page's record; the store writes and reads this format against a real server in test_openbao.py.
     ex = EXAMPLES["openbao-box"]
-    text = json.loads(ex["record"])["secret"].encode()
-    assert text == b64(ex["key"]).encode()
-    encoded = bytearray(base64url.encoded_length(len(ex["key"])))
-    assert base64url.encode_into(bytearray(ex["key"]), encoded, 0) == len(text) and encoded == text
-    decoded = bytearray(base64url.decoded_length(len(text)))
-    assert base64url.decode_into(bytearray(text), 0, len(text), decoded) and decoded == ex["key"]
+    assert json.loads(ex["record"]) == {"secret": b64(ex["key"])}

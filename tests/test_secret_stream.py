@@ -38,18 +38,16 @@ def pair(key: SecretBox) -> tuple[Push, Pull]:
     return push, Pull(key, push.header)
 
 
-@pytest.mark.parametrize("push_ad", [{}, {"ad": None}, {"ad": b""}])
-@pytest.mark.parametrize("pull_ad", [{}, {"ad": None}, {"ad": b""}])
-def test_absent_none_and_empty_ad_authenticate_alike(key: SecretBox, push_ad: dict, pull_ad: dict) -> None:
+def test_absent_none_and_empty_ad_authenticate_alike(key: SecretBox) -> None:
     push, pull = pair(key)
-    assert pull.pull(push.push(b"m", **push_ad), **pull_ad) == (b"m", False)
+    for push_ad, pull_ad in [({}, {"ad": None}), ({"ad": None}, {"ad": b""}), ({"ad": b""}, {})]:
+        assert pull.pull(push.push(b"m", **push_ad), **pull_ad) == (b"m", False)
 
 
 @pytest.mark.parametrize("ad_len", [0, 1, 15, 16, 17, 33, 1000])
 def test_both_ways_with_libsodium_then_finished(ad_len: int) -> None:
     raw = os.urandom(32)
     ours = Push(key=SecretBox.from_bytes(raw))  # keywords for every parameter
-    assert type(ours.header) is bytes and len(ours.header) == 24
     assert ours.header != Push(SecretBox.from_bytes(raw)).header  # a fresh one for every stream
     theirs_pull, theirs_push = sodium("state")(), sodium("state")()
     sodium("init_pull")(theirs_pull, ours.header, raw)
@@ -64,19 +62,15 @@ def test_both_ways_with_libsodium_then_finished(ad_len: int) -> None:
         assert pull.pull(chunk=chunk, ad=ad) == (message, final)
     assert pull.is_finished is True and ours.is_finished is True
     for call in (lambda: ours.push(b"more"), lambda: pull.pull(chunk, ad=ad)):
-        with pytest.raises(SecureError) as info:
+        with pytest.raises(SecureError, match=f"^{FINISHED}$"):
             call()
-        assert str(info.value) == FINISHED
 
 
 def flip(data: bytes, i: int) -> bytes:
-    out = bytearray(data)
-    out[i] ^= 1
-    return bytes(out)
+    return bytes(b ^ 1 if j == i % len(data) else b for j, b in enumerate(data))
 
 
 KEY = lambda n: bad_length("secretstream key", 32, n)  # noqa: E731
-HEADER = lambda n: bad_length("secretstream header", 24, n)  # noqa: E731
 
 # Calls refused, given (key, header, pull side, chunk one, chunk two) of a stream
 # whose two chunks were pushed with ad b"a", and their messages. The checks of the
@@ -84,23 +78,14 @@ HEADER = lambda n: bad_length("secretstream header", 24, n)  # noqa: E731
 # Argument-type refusals are in test_conversion.py.
 REFUSED = {
     "16 bytes": (lambda k, h, s, c, n: s.pull(c[:16], ad=b"a"), OPEN_FAILED),
-    "empty": (lambda k, h, s, c, n: s.pull(b"", ad=b"a"), OPEN_FAILED),
-    "truncated": (lambda k, h, s, c, n: s.pull(c[:-1], ad=b"a"), OPEN_FAILED),
     "tag byte": (lambda k, h, s, c, n: s.pull(flip(c, 0), ad=b"a"), OPEN_FAILED),
-    "ciphertext": (lambda k, h, s, c, n: s.pull(flip(c, 5), ad=b"a"), OPEN_FAILED),
     "mac": (lambda k, h, s, c, n: s.pull(flip(c, -1), ad=b"a"), OPEN_FAILED),
     "reordered": (lambda k, h, s, c, n: s.pull(n, ad=b"a"), OPEN_FAILED),
-    "other ad": (lambda k, h, s, c, n: s.pull(c, ad=b"b"), OPEN_FAILED),
-    "other key": (lambda k, h, s, c, n: Pull(SecretBox.random(32), h).pull(c, ad=b"a"), OPEN_FAILED),
-    "other header": (lambda k, h, s, c, n: Pull(k, flip(h, 0)).pull(c, ad=b"a"), OPEN_FAILED),
     "pull, wiped key": (lambda *_: Pull(wiped(), bytes(23)), WIPED),
     "pull, short key": (lambda *_: Pull(SecretBox.random(16), bytes(23)), KEY(16)),
     "pull, long key": (lambda *_: Pull(SecretBox.random(33), bytes(24)), KEY(33)),
-    "pull, short header": (lambda k, *_: Pull(k, bytes(23)), HEADER(23)),
-    "pull, long header": (lambda k, *_: Pull(k, bytes(25)), HEADER(25)),
-    "push, wiped key": (lambda *_: Push(wiped()), WIPED),
+    "pull, short header": (lambda k, *_: Pull(k, bytes(23)), bad_length("secretstream header", 24, 23)),
     "push, short key": (lambda *_: Push(SecretBox.random(31)), KEY(31)),
-    "push, long key": (lambda *_: Push(SecretBox.random(33)), KEY(33)),
 }
 
 
@@ -113,8 +98,6 @@ def test_refusals_leave_the_stream_going_on(key: SecretBox, case: str, no_leak) 
         call(key, push.header, pull, c1, c2)
     assert str(info.value) == message and pull.is_finished is False
     assert pull.pull(c1, ad=b"a") == (b"chunk one", False)
-    with pytest.raises(SecureError, match="ciphertext did not open"):
-        pull.pull(c1, ad=b"a")  # repeated
     assert pull.pull(c2, ad=b"a") == (b"chunk two", False)
     del info
 
@@ -127,45 +110,38 @@ def test_no_reference_to_the_key_box_is_kept(key: SecretBox) -> None:
     assert pull.pull(push.push(b"after wipe")) == (b"after wipe", False)
 
 
-def test_gil_is_released_while_a_large_chunk_is_encrypted(key: SecretBox) -> None:
+def test_gil_is_released_during_push_and_is_finished_never_deadlocks(key: SecretBox) -> None:
     push, pull = pair(key)
-    big = bytes(64 << 20)
     stamps: list[float] = []
     stop = threading.Event()
 
-    def tick() -> None:
+    def other_thread() -> None:
         while not stop.is_set():
             stamps.append(time.perf_counter())
+        # Then polls while pushes run: a poll waiting on the lock with the GIL
+        # held would deadlock against a push taking the GIL back under the lock.
+        while not push.is_finished:
+            pass
 
     old = sys.getswitchinterval()
     sys.setswitchinterval(0.0005)
-    ticker = threading.Thread(target=tick)
-    ticker.start()
+    thread = threading.Thread(target=other_thread, daemon=True)
+    thread.start()
     try:
         t0 = time.perf_counter()
-        chunk = push.push(big)
+        chunk = push.push(bytes(64 << 20))
         t1 = time.perf_counter()
     finally:
         stop.set()
-        ticker.join()
         sys.setswitchinterval(old)
-    # Time the other thread spent running inside the push call. Holding the
+    for _ in range(4):
+        push.push(bytes(8 << 20))
+    push.push(b"", final=True)
+    thread.join(timeout=60)
+    assert not thread.is_alive()
+    # Time the other thread spent running inside the first push. Holding the
     # GIL, push would allow it at most a switch interval or two around the call.
     inside = [t for t in stamps if t0 <= t <= t1]
     busy = sum(b - a for a, b in zip(inside, inside[1:]) if b - a < 0.0002)
     assert busy > 0.005, (busy, t1 - t0)
-    assert pull.pull(chunk) == (big, False)
-
-
-def test_is_finished_from_another_thread_during_push(key: SecretBox) -> None:
-    push, _ = pair(key)
-    seen: list[bool] = []
-    # Polls until the stream is finished: a poll waiting on the lock with the
-    # GIL held would deadlock against a push taking the GIL back under it.
-    poller = threading.Thread(target=lambda: seen.extend(iter(lambda: push.is_finished, True)), daemon=True)
-    poller.start()
-    for _ in range(4):
-        push.push(bytes(8 << 20))
-    push.push(b"", final=True)
-    poller.join(timeout=60)
-    assert not poller.is_alive() and seen
+    assert pull.pull(chunk) == (bytes(64 << 20), False)

@@ -42,11 +42,8 @@ thread.join()
 
 # Also on a roomy stack, where a reader that recursed would not crash but
 # could leave decrypted text behind.
-@pytest.mark.parametrize(
-    ("name", "stack"),
-    [(name, 32768) for name in OPERATION_NAMES]
-    + [(name, 1 << 20) for name in ("box_open_json_field_deep", "keypair_open_session")],
-)
+@pytest.mark.parametrize(("name", "stack"), [(name, 32768) for name in OPERATION_NAMES]
+                         + [(name, 1 << 20) for name in ("box_open_json_field_deep", "keypair_open_session")])
 def test_operation_in_a_small_thread_stack(name: str, stack: int) -> None:
     r = run_python(f"NAME, STACK = {name!r}, {stack}\n" + CHILD)
     # The line comes last: a crash or text left on the stack leaves it out.
