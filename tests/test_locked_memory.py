@@ -62,7 +62,9 @@ MAKERS: dict[str, tuple[Callable[[], object], list[int]]] = {
 
 @pytest.mark.skipif(not LINUX, reason="reads Linux /proc")
 @pytest.mark.parametrize(("maker", "pages"), list(MAKERS.values()), ids=list(MAKERS))
-def test_live_regions_are_locked_undumpable_wiped_on_fork_and_guarded(maker: Callable[[], object], pages: list[int]) -> None:
+def test_live_regions_are_locked_undumpable_wiped_on_fork_and_guarded(
+    maker: Callable[[], object], pages: list[int]
+) -> None:
     gc.collect()
     before_areas, before_lck = guarded_data_areas(), vm_lck_kb()
     held = maker()
@@ -89,27 +91,12 @@ def test_live_regions_are_locked_undumpable_wiped_on_fork_and_guarded(maker: Cal
     assert not set(guarded_data_areas()) - set(before_areas)
 
 
-def child(code: str = "", **kwargs: Any) -> list[Any]:
+def child(code: str, **kwargs: Any) -> list[Any]:
     """What a fresh interpreter prints (one Python literal a line) after `code`, then its memory_status()."""
     code = f"from quorvex import _secure\n{textwrap.dedent(code)}\nprint(repr(_secure.memory_status()))"
     result = run_python(code, **kwargs)
     assert result.returncode == 0, result.stderr
     return [ast.literal_eval(line) for line in result.stdout.splitlines()]
-
-
-FIX_AT_FIRST_NEED = "import os; _secure.memory_status(); os.environ['QUORVEX_MEMORY_LOCK'] = 'require'"
-
-
-@pytest.mark.parametrize(
-    ("value", "code", "policy"),
-    [("\u3000REQUIRE\u00a0", "", "require"), ("required", "", "best-effort"), ("", FIX_AT_FIRST_NEED, "best-effort")],
-)
-def test_fresh_status_and_the_policy_set_at_first_need(value: str, code: str, policy: str) -> None:
-    status = child(code, env={"QUORVEX_MEMORY_LOCK": value})[-1]
-    counters = [status[k] for k in ("lock_policy", "live_secrets", "unlocked_allocations", "last_lock_errno")]
-    assert counters == [policy, 0, 0, 0]
-    assert (status["platform"], status["backend"], status["guard_pages"], status["wipe_on_fork"]) == (
-        "linux" if LINUX else "macos", "mmap+mlock", True, LINUX)  # fmt: skip
 
 
 # Each way to make a box, under a zero lock limit: whether the box is locked, or the refusal.
@@ -127,13 +114,14 @@ ZERO_LIMIT = """
 
 
 @pytest.mark.parametrize(
-    ("policy", "outcome", "counters"),  # counters: live, unlocked, last mlock errno
-    [("best-effort", False, [2, 2, EPERM]), ("require", lock_required(EPERM), [0, 0, 0])],
-)
+    ("value", "policy", "outcome", "counters"),  # counters: live, unlocked, last mlock errno
+    [("best-effort", "best-effort", False, [2, 2, EPERM]),
+     ("\u3000REQUIRE\u00a0", "require", lock_required(EPERM), [0, 0, 0])],  # trimmed and case-folded
+)  # fmt: skip
 def test_zero_lock_limit_best_effort_counts_unlocked_regions_require_maps_nothing(
-    policy: str, outcome: object, counters: list[int]
+    value: str, policy: str, outcome: object, counters: list[int]
 ) -> None:
-    made, status = child(ZERO_LIMIT, env={"QUORVEX_MEMORY_LOCK": policy}, memlock=0, drop_ipc_lock=True)
+    made, status = child(ZERO_LIMIT, env={"QUORVEX_MEMORY_LOCK": value}, memlock=0, drop_ipc_lock=True)
     assert made == [outcome, outcome]
     assert [status[k] for k in ("live_secrets", "unlocked_allocations", "last_lock_errno")] == counters
     assert (status["lock_policy"], status["memlock_soft"], status["memlock_hard"]) == (policy, 0, 0)
@@ -141,25 +129,11 @@ def test_zero_lock_limit_best_effort_counts_unlocked_regions_require_maps_nothin
         assert (status["ipc_lock_permitted"], status["ipc_lock_effective"]) == (False, False)
 
 
-def test_harden_raises_soft_limit_once() -> None:
-    (first, second, hard, core), _ = child(
-        """
-        import resource
-        hard = resource.getrlimit(resource.RLIMIT_MEMLOCK)[1]
-        resource.setrlimit(resource.RLIMIT_MEMLOCK, (65536, hard))
-        first, second = _secure.harden_process(), _secure.harden_process()
-        print(repr((first, second, hard, resource.getrlimit(resource.RLIMIT_CORE))))
-        """
-    )
-    assert first["memlock_soft_raised"] and not second["memlock_soft_raised"]
-    assert first["memlock_soft"] == first["memlock_hard"] == (None if hard == -1 or hard >= 2**63 - 1 else hard)
-    assert first["core_dumps_disabled"] and core == (0, 0)
-    assert first["ptrace_restricted"]
-
-
-# `quorvex status` in a process that makes 5, then 300 boxes under a 64 KiB lock limit.
+# In a process whose lock policy is fixed at first need ("required" is not "require", and the
+# variable set later does not count), under a 64 KiB soft lock limit: `quorvex status` with 0, 5
+# and 300 boxes, then harden_process() twice.
 STATUS = """
-import contextlib, io, json
+import contextlib, io, json, os, resource
 from quorvex.__main__ import main
 
 def status(*flags):
@@ -168,31 +142,46 @@ def status(*flags):
         assert main(["status", *flags]) == 0
     return out.getvalue()
 
+hard = resource.getrlimit(resource.RLIMIT_MEMLOCK)[1]
+resource.setrlimit(resource.RLIMIT_MEMLOCK, (65536, hard))
+_secure.memory_status()
+os.environ["QUORVEX_MEMORY_LOCK"] = "require"
 boxes, snapshots = [], []
 for count in (0, 5, 295):
     boxes += [_secure.SecretBox.random(32) for _ in range(count)]
     snapshots.append(json.loads(status("--json")))
-print(repr([snapshots, status()]))
+table = status()
+hardened = [_secure.harden_process(), _secure.harden_process()]
+print(repr([snapshots, table, hard, hardened, resource.getrlimit(resource.RLIMIT_CORE)]))
 """
 
 
 @pytest.mark.skipif(not LINUX, reason="reads Linux /proc")
 def test_cli_status_and_json() -> None:
     limit = 65536
-    ((empty, five, many), table), _ = child(STATUS, memlock=limit, drop_ipc_lock=True)
+    ((empty, five, many), table, hard, (first, second), core), _ = child(
+        STATUS, env={"QUORVEX_MEMORY_LOCK": "required"}, drop_ipc_lock=True
+    )
+    keys = ("lock_policy", "live_secrets", "unlocked_allocations", "last_lock_errno", "guard_pages", "wipe_on_fork")
+    assert [empty[k] for k in keys] == ["best-effort", 0, 0, 0, True, True]
     # One locked page per 32-byte box, until the limit; the rest live unlocked.
     per_limit = limit // empty["page_size"]
-    assert (empty["live_secrets"], many["live_secrets"], many["unlocked_allocations"]) == (0, 300, 300 - per_limit)
+    assert (many["live_secrets"], many["unlocked_allocations"]) == (300, 300 - per_limit)
     assert [s["regions_before_mlock_limit"] for s in (empty, five, many)] == [per_limit, per_limit - 5, 0]
     # Two or three new mappings per region: neighbouring guard pages may merge.
     dropped = empty["regions_before_max_map_count"] - many["regions_before_max_map_count"]
     assert 300 * 2 // 3 - 3 <= dropped <= 300 + 3
     rows = {line.split()[0]: line.split(maxsplit=1)[1] for line in table.splitlines()[2:]}
-    assert (rows["live_secrets"], rows["lock_policy"], rows["regions_before_mlock_limit"]) == ("300", "best-effort", "0")
+    shown = (rows["live_secrets"], rows["regions_before_mlock_limit"], rows["lock_policy"])
+    assert shown == ("300", "0", "best-effort")
     # Read a moment later: the interpreter's allocator may have mapped a page since.
     assert abs(int(rows["regions_before_max_map_count"]) - many["regions_before_max_map_count"]) <= 3
     info = _secure._libcrypto  # type: ignore[attr-defined]
     source = f" (Debian source {info['debian_source']})" if info["debian_source"] else ""
     assert rows["libcrypto"] == many["libcrypto"] == f"{info['version']}, {info['origin']}{source}"
+    # harden_process raises the soft lock limit to the hard one, once, and turns off core dumps and ptrace.
+    assert first["memlock_soft_raised"] and not second["memlock_soft_raised"]
+    assert first["memlock_soft"] == first["memlock_hard"] == (None if hard == -1 or hard >= 2**63 - 1 else hard)
+    assert first["core_dumps_disabled"] and first["ptrace_restricted"] and core == (0, 0)
     demo = subprocess.run([sys.executable, "-m", "quorvex", "demo"], capture_output=True, text=True)
     assert demo.returncode == 0 and "live_secrets after: 0" in demo.stdout
