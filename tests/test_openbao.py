@@ -93,18 +93,17 @@ def get_box(c: Any) -> object:
 # Near misses of a box record, one for each way the decoder refuses: the standard alphabet, unused
 # bits set, escaped text (sent as \u00e9), empty; an identity has no box field.
 NOT_BOXES = [{"secret": text} for text in ["ab+/", "AB", "AAé", ""]]
-SHORT_X25519 = {"x25519_secret": b64(bytes(31)), "mlkem768_secret": b64(bytes(2400))}
+BOX, SHORT_X25519 = {"secret": "AAAA"}, {"x25519_secret": b64(bytes(31)), "mlkem768_secret": b64(bytes(2400))}
 
-# What is stored at the path first (a record written as it is, or a "box" or an "identity" the
-# store puts), the call that fails, and its error.
+# The record written at the path first (as another client writes it), the call that fails, and its error.
 FAILURES: dict[str, tuple[object, Callable[[Any], object], Expected]] = {
     **{json.dumps(record): (record, get_box, MALFORMED) for record in NOT_BOXES},
-    "identity as a box": ("identity", get_box, MALFORMED),
+    "identity as a box": (SHORT_X25519, get_box, MALFORMED),
     "short x25519 secret": (SHORT_X25519, lambda c: c.store.get_identity(c.path), MALFORMED),
-    "overwrite": ("box", lambda c: c.store.put_box(c.path, SecretBox.random(8)), EXISTS),
+    "overwrite": (BOX, lambda c: c.store.put_box(c.path, SecretBox.random(8)), EXISTS),
     "too large": (None, lambda c: c.store.put_box(c.path, SecretBox.random(16385)), TOO_LARGE),
-    "wrong token": ("box", lambda c: Store(c.bao.addr, "bad").get_box(c.path), REFUSED),
-    "absent version": ("identity", lambda c: c.store.get_identity(c.path, 2), missing("secret/{path}?version=2")),
+    "wrong token": (BOX, lambda c: Store(c.bao.addr, "bad").get_box(c.path), REFUSED),
+    "absent version": (BOX, lambda c: c.store.get_identity(c.path, 2), missing("secret/{path}?version=2")),
     "no mount": (None, lambda c: Store(c.bao.addr, c.bao.token, "none").get_box(c.path), missing("none/{path}")),
     "no server": (None, lambda c: Store(c.closed, "t").get_box(c.path), NOT_THERE),
     "silent server": (None, lambda c: Store(c.silent, "t", timeout=0.5).put_box(c.path, SecretBox.random(8)), SILENT),
@@ -126,11 +125,7 @@ def test_failures_name_path_and_status_and_change_nothing(
     bao: Bao, store: Store, elsewhere: dict[str, str], stored: object, call: Callable[[Any], object], expected: Expected
 ) -> None:
     path = unique()
-    if stored == "box":
-        store.put_box(path, SecretBox.random(8))
-    elif stored == "identity":
-        store.put_identity(path, HybridKeyPair.generate())
-    elif stored is not None:
+    if stored is not None:
         assert bao.api("POST", f"/v1/secret/data/{path}", {"data": stored})[0] == 200
     versions = bao.api("GET", f"/v1/secret/metadata/{path}")[1].get("data")
     begun = time.monotonic()
@@ -185,28 +180,25 @@ def test_a_server_killed_mid_write_keeps_every_acknowledged_version(raft_bao: Ba
     assert store.get_box(path) in (written[max(written)], attempted[-1])
 
 
-def run_cli(*args: str, **env: str) -> subprocess.CompletedProcess[str]:
+def run_cli(*args: str, **env: str) -> tuple[int, str, str]:
     env = {k: v for k, v in os.environ.items() if not k.startswith(("BAO_", "VAULT_"))} | env
-    return subprocess.run([sys.executable, "-m", "quorvex", *args], env=env, capture_output=True, text=True, timeout=60)
+    run = subprocess.run([sys.executable, "-m", "quorvex", *args], env=env, capture_output=True, text=True, timeout=60)
+    return run.returncode, run.stdout, run.stderr
 
 
 def test_cli_makes_and_shows_an_identity_and_a_box_held_only_in_openbao(bao: Bao, store: Store) -> None:
-    unset = run_cli("box", "new", "a/b")
-    assert unset.returncode == 1 and unset.stderr == (
-        "quorvex box: StoreError: BAO_ADDR (VAULT_ADDR) is not set · BAO_ADDR (VAULT_ADDR) não está definida\n"
-    )
+    assert run_cli("box", "new", "a/b") == (
+        1, "", "quorvex box: StoreError: BAO_ADDR (VAULT_ADDR) is not set · BAO_ADDR (VAULT_ADDR) não está definida\n"
+    )  # fmt: skip
     # The BAO_ names win over the VAULT_ ones, which stand in for them.
-    env = {"VAULT_ADDR": bao.addr, "VAULT_TOKEN": "wrong", "BAO_TOKEN": bao.token}
-    path = unique()
+    env, path = {"VAULT_ADDR": bao.addr, "VAULT_TOKEN": "wrong", "BAO_TOKEN": bao.token}, unique()
     made = run_cli("identity", "new", path, **env)
     kp = store.get_identity(path)
     publics = f"x25519_public: {b64(kp.x25519_public)}\nmlkem768_public: {b64(kp.mlkem768_public)}\n"
-    assert (made.returncode, made.stdout) == (0, f"wrote secret/{path} version 1\n{publics}"), made.stderr
-    assert run_cli("identity", "show", path, **env).stdout == publics
-    again = run_cli("identity", "new", path, **env)
+    assert made == (0, f"wrote secret/{path} version 1\n{publics}", "")
+    assert run_cli("identity", "show", path, **env) == (0, publics, "")
     refusal = EXISTS[1].format(path=path).replace("replace=True", "--replace")
-    assert again.returncode == 1 and again.stderr == f"quorvex identity: StoreError: {refusal}\n"
-    assert run_cli("identity", "new", path, "--replace", **env).stdout.startswith(f"wrote secret/{path} version 2\n")
-    box = run_cli("box", "new", path + "b", "--length", "48", **env)
-    assert (box.returncode, box.stdout) == (0, f"wrote secret/{path}b version 1\n")
+    assert run_cli("identity", "new", path, **env) == (1, "", f"quorvex identity: StoreError: {refusal}\n")
+    assert run_cli("identity", "new", path, "--replace", **env)[1].startswith(f"wrote secret/{path} version 2\n")
+    assert run_cli("box", "new", path + "b", "--length", "48", **env) == (0, f"wrote secret/{path}b version 1\n", "")
     assert len(store.get_box(path + "b")) == 48
