@@ -1,6 +1,6 @@
-"""quorvex.openbao against a real OpenBao: round trips, versions, the record
-format as another client sees it, every failure's exact message, two racing
-writers, a server killed mid-write, the CLI."""
+"""quorvex.openbao against a real OpenBao: round trips, versions, the record format as another
+client sees it, every failure's exact message, two racing writers, a server killed mid-write, the
+CLI (which stores an identity)."""
 
 from __future__ import annotations
 
@@ -19,7 +19,7 @@ from typing import Any, Callable, Iterator
 import pytest
 
 from conftest import b64
-from openbao_server import Bao
+from openbao_server import Bao, free_port
 from quorvex._secure import HybridKeyPair, SecretBox, seal_hybrid
 from quorvex.openbao import Store, StoreError
 
@@ -51,15 +51,6 @@ def test_box_round_trip_versions_and_record_format(bao: Bao, store: Store, lengt
     assert store.get_box(path, version=3) == SecretBox.from_bytes(b"\x00\xff" * length)
 
 
-def test_restored_identity_opens_seals_made_before_it_was_stored(bao: Bao, store: Store) -> None:
-    path, kp = unique(), HybridKeyPair.generate()
-    sealed = seal_hybrid(kp.x25519_public, kp.mlkem768_public, b"made before storing", b"aad")
-    fields = {"x25519_secret": kp.x25519_secret().reveal(), "mlkem768_secret": kp.mlkem768_secret().reveal()}
-    assert store.put_identity(path, kp) == 1
-    assert record(bao, path) == {name: b64(secret) for name, secret in fields.items()}
-    assert store.get_identity(path).open(*sealed, b"aad") == b"made before storing"
-
-
 # Each error as (type, message, status); in a message {path} is the test's path,
 # {closed} a port nobody listens on, {silent} a server that never answers.
 Expected = tuple[type, str, int | None]
@@ -86,10 +77,6 @@ def missing(where: str = "secret/{path}") -> Expected:
     return answer(404, "nothing stored at {}", "nada guardado em {}", where)
 
 
-def get_box(c: Any) -> object:
-    return c.store.get_box(c.path)
-
-
 # Near misses of a box record, one for each way the decoder refuses: the standard alphabet, unused
 # bits set, escaped text (sent as \u00e9), empty; an identity has no box field.
 NOT_BOXES = [{"secret": text} for text in ["ab+/", "AB", "AAé", ""]]
@@ -97,8 +84,8 @@ BOX, SHORT_X25519 = {"secret": "AAAA"}, {"x25519_secret": b64(bytes(31)), "mlkem
 
 # The record written at the path first (as another client writes it), the call that fails, and its error.
 FAILURES: dict[str, tuple[object, Callable[[Any], object], Expected]] = {
-    **{json.dumps(record): (record, get_box, MALFORMED) for record in NOT_BOXES},
-    "identity as a box": (SHORT_X25519, get_box, MALFORMED),
+    **{json.dumps(record): (record, lambda c: c.store.get_box(c.path), MALFORMED) for record in NOT_BOXES},
+    "identity as a box": (SHORT_X25519, lambda c: c.store.get_box(c.path), MALFORMED),
     "short x25519 secret": (SHORT_X25519, lambda c: c.store.get_identity(c.path), MALFORMED),
     "overwrite": (BOX, lambda c: c.store.put_box(c.path, SecretBox.random(8)), EXISTS),
     "too large": (None, lambda c: c.store.put_box(c.path, SecretBox.random(16385)), TOO_LARGE),
@@ -112,12 +99,9 @@ FAILURES: dict[str, tuple[object, Callable[[Any], object], Expected]] = {
 
 @pytest.fixture(scope="module")
 def elsewhere() -> Iterator[dict[str, str]]:
-    """A port bound but not listening, and one whose backlog accepts connections never answered."""
-    with socket.socket() as closed, socket.socket() as silent:
-        closed.bind(("127.0.0.1", 0))
-        silent.bind(("127.0.0.1", 0))
-        silent.listen(4)
-        yield {name: f"http://127.0.0.1:{s.getsockname()[1]}" for name, s in [("closed", closed), ("silent", silent)]}
+    """A port nobody listens on, and one whose backlog takes connections that are never answered."""
+    with socket.create_server(("127.0.0.1", 0)) as silent:
+        yield {"closed": f"http://127.0.0.1:{free_port()}", "silent": f"http://127.0.0.1:{silent.getsockname()[1]}"}
 
 
 @pytest.mark.parametrize(("stored", "call", "expected"), list(FAILURES.values()), ids=list(FAILURES))
@@ -193,7 +177,8 @@ def test_cli_makes_and_shows_an_identity_and_a_box_held_only_in_openbao(bao: Bao
     # The BAO_ names win over the VAULT_ ones, which stand in for them.
     env, path = {"VAULT_ADDR": bao.addr, "VAULT_TOKEN": "wrong", "BAO_TOKEN": bao.token}, unique()
     made = run_cli("identity", "new", path, **env)
-    kp = store.get_identity(path)
+    kp = store.get_identity(path)  # whose seals open: its ML-KEM secret came back whole
+    assert kp.open(*seal_hybrid(kp.x25519_public, kp.mlkem768_public, b"m", b""), b"") == b"m"
     publics = f"x25519_public: {b64(kp.x25519_public)}\nmlkem768_public: {b64(kp.mlkem768_public)}\n"
     assert made == (0, f"wrote secret/{path} version 1\n{publics}", "")
     assert run_cli("identity", "show", path, **env) == (0, publics, "")
