@@ -62,15 +62,13 @@ USER_PROGRAM = """
 """
 
 
-def test_mypy_strict_accepts_a_user_program_and_catches_misuse(tmp_path: Path) -> None:
-    pytest.importorskip("mypy")
+def test_mypy_strict_accepts_a_user_program_and_catches_misuse(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    mypy = pytest.importorskip("mypy.api")
     program = tmp_path / "user_program.py"
     program.write_text(textwrap.dedent(USER_PROGRAM))
-    check = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(program)],
-        capture_output=True, text=True, cwd=tmp_path, timeout=300,
-    )  # fmt: skip
-    assert check.returncode == 0, check.stdout + check.stderr
+    monkeypatch.chdir(tmp_path)  # away from the project's own mypy settings
+    out, err, status = mypy.run(["--strict", "--cache-dir", str(tmp_path / "cache"), str(program)])
+    assert status == 0, out + err
     ran = subprocess.run([sys.executable, str(program)], capture_output=True, text=True, timeout=60)
     assert ran.stdout == "ran\n", ran.stderr
 
@@ -82,12 +80,10 @@ def test_one_version_everywhere() -> None:
     assert (cli.returncode, cli.stdout) == (0, f"quorvex {written}\n")
 
 
-def test_sdist_holds_what_a_build_and_the_tests_need(tmp_path: Path) -> None:
-    pytest.importorskip("scikit_build_core")
-    build = "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))"
-    made = subprocess.run([sys.executable, "-c", build, str(tmp_path)], cwd=ROOT, capture_output=True, text=True)
-    assert made.returncode == 0, made.stderr
-    with tarfile.open(tmp_path / made.stdout.split()[-1]) as sdist:
+def test_sdist_holds_what_a_build_and_the_tests_need(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    build_sdist = pytest.importorskip("scikit_build_core.build").build_sdist
+    monkeypatch.chdir(ROOT)
+    with tarfile.open(tmp_path / build_sdist(str(tmp_path))) as sdist:
         names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
     assert {"CMakeLists.txt", "LICENSE", "scripts/deps.sh", "fuzz/run.sh", "native/binding/module.cpp",
             "src/quorvex/py.typed", "tests/conftest.py", "tests/vectors/README.md"} <= names  # fmt: skip
