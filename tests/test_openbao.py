@@ -24,10 +24,6 @@ from quorvex._secure import HybridKeyPair, SecretBox, seal_hybrid
 from quorvex.openbao import Store, StoreError
 
 
-def unique() -> str:
-    return f"t/{uuid.uuid4().hex}"
-
-
 @pytest.fixture
 def store(bao: Bao) -> Store:
     return Store(bao.addr, bao.token, timeout=5.0)
@@ -35,7 +31,7 @@ def store(bao: Bao) -> Store:
 
 @pytest.mark.parametrize("length", [1, 2, 3, 16384])  # each base64 tail; the largest box a record holds
 def test_box_round_trip_versions_and_record_format(bao: Bao, store: Store, length: int) -> None:
-    path = unique()
+    path = f"t/{uuid.uuid4().hex}"
     first, second = SecretBox.random(length), SecretBox.random(length)
     assert store.put_box(path, first) == 1
     assert store.put_box(path, second, replace=True) == 2
@@ -101,7 +97,7 @@ def elsewhere() -> Iterator[dict[str, str]]:
 def test_failures_name_path_and_status_and_change_nothing(
     bao: Bao, store: Store, elsewhere: dict[str, str], stored: object, call: Callable[[Any], object], expected: Expected
 ) -> None:
-    path = unique()
+    path = f"t/{uuid.uuid4().hex}"
     if stored is not None:
         assert bao.api("POST", f"/v1/secret/data/{path}", {"data": stored})[0] == 200
     versions = bao.api("GET", f"/v1/secret/metadata/{path}")[1].get("data")
@@ -126,7 +122,7 @@ def test_of_two_racing_writers_exactly_one_wins(bao: Bao) -> None:
 
     with ThreadPoolExecutor(2) as pool:
         for _ in range(5):
-            path, boxes = unique(), [SecretBox.random(32) for _ in range(2)]
+            path, boxes = f"t/{uuid.uuid4().hex}", [SecretBox.random(32) for _ in range(2)]
             outcome = list(pool.map(put, stores, [path] * 2, boxes))
             assert sorted(outcome, key=str) == [1, EXISTS[1].format(path=path)]
             assert stores[0].get_box(path) == boxes[outcome.index(1)]
@@ -168,7 +164,7 @@ def test_cli_makes_and_shows_an_identity_and_a_box_held_only_in_openbao(bao: Bao
         1, "", "quorvex box: StoreError: BAO_ADDR (VAULT_ADDR) is not set · BAO_ADDR (VAULT_ADDR) não está definida\n"
     )  # fmt: skip
     # The BAO_ names win over the VAULT_ ones, which stand in for them.
-    env, path = {"VAULT_ADDR": bao.addr, "VAULT_TOKEN": "wrong", "BAO_TOKEN": bao.token}, unique()
+    env, path = {"VAULT_ADDR": bao.addr, "VAULT_TOKEN": "wrong", "BAO_TOKEN": bao.token}, f"t/{uuid.uuid4().hex}"
     made = run_cli("identity", "new", path, **env)
     kp = store.get_identity(path)  # whose seals open: its ML-KEM secret came back whole
     assert kp.open(*seal_hybrid(kp.x25519_public, kp.mlkem768_public, b"m", b""), b"") == b"m"

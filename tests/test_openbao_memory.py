@@ -74,11 +74,10 @@ def memory_hits(pid: int, needles: dict[int, set[str]]) -> dict[str, int]:
 def test_no_copy_of_a_stored_secret_is_left_in_the_process(transport: str, request: pytest.FixtureRequest) -> None:
     bao: Bao = request.getfixturevalue("bao" if transport == "http" else "tls_bao")
     prefix = f"memory/{uuid.uuid4().hex}"
-    child = subprocess.Popen(
+    with subprocess.Popen(
         [sys.executable, "-c", textwrap.dedent(CHILD), bao.addr, bao.token, prefix, bao.ca or ""],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-    )  # fmt: skip
-    try:
+    ) as child:  # which leaves when its stdin closes
         assert child.stdout is not None and child.stdout.readline() == "ready\n"
         needles: dict[int, set[str]] = {}  # a window common to both alphabets has both labels
         for name, path, field in [("box", "box", "secret"), ("x25519 secret", "identity", "x25519_secret"),
@@ -89,7 +88,4 @@ def test_no_copy_of_a_stored_secret_is_left_in_the_process(transport: str, reque
                 for i in range(len(needle) - 7):
                     needles.setdefault(int.from_bytes(needle[i : i + 8], sys.byteorder), set()).add(label)
         hits = memory_hits(child.pid, needles)
-    finally:
-        child.kill()
-        child.wait()
     assert set(hits) == {"control raw", "control base64", "control base64url"}, hits

@@ -48,9 +48,8 @@ USER_PROGRAM = """
     assert_type(key.reveal(), bytearray)
     push = SecretStreamPush(key)
     assert_type(SecretStreamPull(key, push.header).pull(push.push(b"last", final=True)), tuple[bytes, bool])
-    identity = HybridKeyPair.generate()
-    encapsulation, hybrid_nonce, ciphertext = seal_hybrid(identity.x25519_public, identity.mlkem768_public, b"m", b"")
-    assert_type(identity.open_secret(encapsulation, hybrid_nonce, ciphertext, b""), SecretBox)
+    kp = HybridKeyPair.generate()
+    assert_type(kp.open_secret(*seal_hybrid(kp.x25519_public, kp.mlkem768_public, b"m", b""), b""), SecretBox)
     assert_type(EntropyPool().random_secret(16), SecretBox)
     assert issubclass(SecureError, CryptoError) and not issubclass(PanicException, Exception)
 
