@@ -1,6 +1,5 @@
-"""The built extension as the loader sees it, read from its ELF headers: every
-symbol bound at load time, read-only relocations, a stack that is not
-executable, no library it should not need, one exported symbol. And the
+"""The built extension as the loader sees it (every symbol bound at load time, read-only relocations,
+a stack that is not executable, no library it should not need, one exported symbol), and the
 libcrypto it reports, working beside the system's in one process."""
 
 from __future__ import annotations

@@ -1,7 +1,6 @@
-"""Locked memory as the kernel shows it (each live region's mappings in
-/proc/self/smaps, and VmLck), and as the module reports it: lock policy,
-counters, mlock limits, `quorvex status` and hardening, seen from fresh child
-processes so that the process-wide values start unset."""
+"""Locked memory as the kernel shows it (each live region's mappings in /proc/self/smaps, and VmLck)
+and as the module reports it (lock policy, counters, limits, `quorvex status`, hardening), the
+latter in fresh child processes, where the process-wide values start unset."""
 
 from __future__ import annotations
 
@@ -50,25 +49,24 @@ def guarded_data_areas() -> dict[tuple[int, int], list[dict[str, Any]]]:
 
 
 # Each maker gives the objects to hold and the data pages of every region they own.
-MAKERS: dict[str, tuple[Callable[[], object], list[int]]] = {
+MAKERS: dict[str, tuple[Callable[[], list[object]], list[int]]] = {
     "boxes": (lambda: [SecretBox.random(1), SecretBox.random(4088), SecretBox.from_bytes(bytes(4089))], [1, 1, 2]),
-    "large box": (lambda: SecretBox.random(3 * PAGE), [4]),
-    "key pair": (HybridKeyPair.generate, [1, 1]),  # X25519 secret, expanded ML-KEM-768 secret
-    "stream": (lambda: SecretStreamPush(SecretBox.random(32)), [1]),  # the state; the key box is gone
-    "pool": (EntropyPool, [1]),
+    "large box": (lambda: [SecretBox.random(3 * PAGE)], [4]),
+    "key pair": (lambda: [HybridKeyPair.generate()], [1, 1]),  # X25519 secret, expanded ML-KEM-768 secret
+    "stream": (lambda: [SecretStreamPush(SecretBox.random(32))], [1]),  # the state; the key box is gone
+    "pool": (lambda: [EntropyPool()], [1]),
 }
 
 
 @pytest.mark.skipif(not LINUX, reason="reads Linux /proc")
 @pytest.mark.parametrize(("maker", "pages"), list(MAKERS.values()), ids=list(MAKERS))
 def test_live_regions_are_locked_undumpable_wiped_on_fork_and_guarded(
-    maker: Callable[[], object], pages: list[int]
+    maker: Callable[[], list[object]], pages: list[int]
 ) -> None:
     gc.collect()
     before_areas, before_lck = guarded_data_areas(), vm_lck_kb()
     held = maker()
-    boxes = held if isinstance(held, list) else [held]
-    if any(isinstance(b, SecretBox) and not b.is_locked for b in boxes):
+    if any(isinstance(b, SecretBox) and not b.is_locked for b in held):
         pytest.skip("the mlock limit of this environment is exhausted")
     new = {k: v for k, v in guarded_data_areas().items() if k not in before_areas}
     assert sorted((end - start) // PAGE for start, end in new) == sorted(pages)
@@ -78,7 +76,7 @@ def test_live_regions_are_locked_undumpable_wiped_on_fork_and_guarded(
         for guard in (lead, trail):  # no page, neither accessible nor locked
             assert (guard["Rss"], guard["Locked"], guard["flags"] & {"rd", "wr", "ex", "lo"}) == (0, 0, set())
     assert vm_lck_kb() - before_lck == sum(pages) * PAGE // 1024
-    del held, boxes
+    del held
     gc.collect()
     assert vm_lck_kb() == before_lck
     assert not set(guarded_data_areas()) - set(before_areas)
