@@ -20,21 +20,15 @@ import pytest
 
 from conftest import b64
 from openbao_server import Bao, free_port
-from quorvex._secure import HybridKeyPair, SecretBox, seal_hybrid
+from quorvex._secure import SecretBox, seal_hybrid
 from quorvex.openbao import Store, StoreError
 
 
-@pytest.fixture
-def store(bao: Bao) -> Store:
-    return Store(bao.addr, bao.token, timeout=5.0)
-
-
 @pytest.mark.parametrize("length", [1, 2, 3, 16384])  # each base64 tail; the largest box a record holds
-def test_box_round_trip_versions_and_record_format(bao: Bao, store: Store, length: int) -> None:
-    path = f"t/{uuid.uuid4().hex}"
+def test_box_round_trip_versions_and_record_format(bao: Bao, length: int) -> None:
+    path, store = f"t/{uuid.uuid4().hex}", Store(bao.addr, bao.token)
     first, second = SecretBox.random(length), SecretBox.random(length)
-    assert store.put_box(path, first) == 1
-    assert store.put_box(path, second, replace=True) == 2
+    assert (store.put_box(path, first), store.put_box(path, second, replace=True)) == (1, 2)
     assert store.get_box(path) == second and store.get_box(path, version=1) == first
     # Another client reads exactly the documented record: base64url, no padding.
     assert bao.api("GET", f"/v1/secret/data/{path}?version=1")[1]["data"]["data"] == {"secret": b64(first.reveal())}
@@ -95,7 +89,7 @@ def elsewhere() -> Iterator[dict[str, str]]:
 
 @pytest.mark.parametrize(("stored", "call", "expected"), list(FAILURES.values()), ids=list(FAILURES))
 def test_failures_name_path_and_status_and_change_nothing(
-    bao: Bao, store: Store, elsewhere: dict[str, str], stored: object, call: Callable[[Any], object], expected: Expected
+    bao: Bao, elsewhere: dict[str, str], stored: object, call: Callable[[Any], object], expected: Expected
 ) -> None:
     path = f"t/{uuid.uuid4().hex}"
     if stored is not None:
@@ -103,7 +97,7 @@ def test_failures_name_path_and_status_and_change_nothing(
     versions = bao.api("GET", f"/v1/secret/metadata/{path}")[1].get("data")
     begun = time.monotonic()
     with pytest.raises(expected[0]) as caught:
-        call(SimpleNamespace(bao=bao, store=store, path=path, **elsewhere))
+        call(SimpleNamespace(bao=bao, store=Store(bao.addr, bao.token, timeout=5.0), path=path, **elsewhere))
     assert time.monotonic() - begun < 3.0  # within the store's timeout
     message = expected[1].format(path=path, **elsewhere)
     assert (str(caught.value), getattr(caught.value, "status", None)) == (message, expected[2])
@@ -159,13 +153,14 @@ def run_cli(*args: str, **env: str) -> tuple[int, str, str]:
     return run.returncode, run.stdout, run.stderr
 
 
-def test_cli_makes_and_shows_an_identity_and_a_box_held_only_in_openbao(bao: Bao, store: Store) -> None:
+def test_cli_makes_and_shows_an_identity_and_a_box_held_only_in_openbao(bao: Bao) -> None:
     assert run_cli("box", "new", "a/b") == (
         1, "", "quorvex box: StoreError: BAO_ADDR (VAULT_ADDR) is not set · BAO_ADDR (VAULT_ADDR) não está definida\n"
     )  # fmt: skip
     # The BAO_ names win over the VAULT_ ones, which stand in for them.
     env, path = {"VAULT_ADDR": bao.addr, "VAULT_TOKEN": "wrong", "BAO_TOKEN": bao.token}, f"t/{uuid.uuid4().hex}"
     made = run_cli("identity", "new", path, **env)
+    store = Store(bao.addr, bao.token)
     kp = store.get_identity(path)  # whose seals open: its ML-KEM secret came back whole
     assert kp.open(*seal_hybrid(kp.x25519_public, kp.mlkem768_public, b"m", b""), b"") == b"m"
     publics = f"x25519_public: {b64(kp.x25519_public)}\nmlkem768_public: {b64(kp.mlkem768_public)}\n"
