@@ -1,7 +1,6 @@
-"""The examples users copy run as written: every python block of the README
-and of the hand-written docs pages, each as a script of its own (some fork,
-spawn workers or harden their process). Blocks marked `py` are fragments for
-outside software (gunicorn, uWSGI) and are only compiled."""
+"""The examples users copy run as written: every python block of the README and of the hand-written
+docs pages, each as a script of its own (some fork, spawn workers or harden their process). Blocks
+marked `py` are fragments for outside software (gunicorn, uWSGI), only compiled."""
 
 from __future__ import annotations
 

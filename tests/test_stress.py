@@ -1,6 +1,5 @@
-"""Threads hammering shared boxes, a stream and a pool, in an interpreter of
-their own: a deadlock trips the watchdog there, and the count of live
-secrets of this process stays untouched."""
+"""Threads hammering shared boxes, a stream and a pool in an interpreter of their own: a deadlock
+trips the watchdog there, and no secret is left live."""
 
 from __future__ import annotations
 
