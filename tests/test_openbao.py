@@ -61,8 +61,9 @@ def missing(where: str = "secret/{path}") -> Expected:
 
 
 # Near misses of a box record, one for each way the decoder refuses: the standard alphabet, unused
-# bits set, escaped text (sent as \u00e9), empty; an identity has no box field.
-NOT_BOXES = [{"secret": text} for text in ["ab+/", "AB", "AAé", ""]]
+# bits set, escaped text (sent as \u00e9), empty, a number (whose digits would decode); an identity
+# has no box field.
+NOT_BOXES = [{"secret": text} for text in ["ab+/", "AB", "AAé", "", 1234]]
 BOX, SHORT_X25519 = {"secret": "AAAA"}, {"x25519_secret": b64(bytes(31)), "mlkem768_secret": b64(bytes(2400))}
 
 # The record written at the path first (as another client writes it), the call that fails, and its error.

@@ -23,6 +23,7 @@ class Span(NamedTuple):
     start: int
     end: int
     escaped: bool  # the text holds a backslash escape
+    string: bool = True  # a string's text between its quotes; else a number's
 
 
 Value = Union[dict[str, "Value"], list["Value"], Span, bool, None]
@@ -50,7 +51,7 @@ class _Reader:
         if m.lastindex == 1:
             return Span(m.start(1), m.end(1), self.buf.find(b"\\", m.start(1), m.end(1)) >= 0)
         if m.lastindex == 2:
-            return Span(m.start(2), m.end(2), False)
+            return Span(m.start(2), m.end(2), False, string=False)
         if m.lastindex == 3:
             return _LITERALS[self.buf[m.start(3)]]
         punct = self.buf[m.start(4)]

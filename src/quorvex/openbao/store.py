@@ -260,7 +260,7 @@ class Store:
             def version(buf: bytearray, tree: json_spans.Value, status: int) -> int:
                 data = tree.get("data") if isinstance(tree, dict) else None
                 number = data.get("version") if isinstance(data, dict) else None
-                if not isinstance(number, Span) or number.escaped:
+                if not isinstance(number, Span) or number.string:
                     raise errors.malformed(shown, status)
                 try:
                     return json_spans.number(buf, number)
@@ -285,7 +285,8 @@ class Store:
             fields = data.get("data") if isinstance(data, dict) else None
             if not isinstance(fields, dict):  # a deleted version answers data: null
                 raise errors.malformed(shown, status)
-            spans = {k: v for k, v in fields.items() if isinstance(v, Span)}
+            # Only strings hold secrets: a number in a field is no record of ours.
+            spans = {k: v for k, v in fields.items() if isinstance(v, Span) and v.string}
             return take(buf, spans, shown, status)
 
         return self._call(bytearray(self._head("GET", url, None)), shown, record, writing=False)
@@ -353,7 +354,7 @@ def _error_texts(buf: bytearray, tree: json_spans.Value) -> list[str]:
         return []
     texts = []
     for item in found:
-        if isinstance(item, Span):
+        if isinstance(item, Span) and item.string:
             try:
                 texts.append(json_spans.text(buf, item))
             except ValueError:
