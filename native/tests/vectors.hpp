@@ -9,7 +9,6 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <boost/json.hpp>
@@ -27,18 +26,12 @@ inline std::string read_text(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline std::vector<std::uint8_t> from_hex(std::string_view hex) {
-    std::vector<std::uint8_t> out(hex.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const char* at = hex.data() + 2 * i;
-        std::from_chars(at, at + 2, out[i], 16);
-    }
-    return out;
-}
-
 // The hex string member `name` of a Wycheproof test, as bytes.
 inline std::vector<std::uint8_t> field(const boost::json::value& t, const char* name) {
-    return from_hex(t.at(name).as_string());
+    const boost::json::string& hex = t.at(name).as_string();
+    std::vector<std::uint8_t> out(hex.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i) std::from_chars(&hex[2 * i], &hex[2 * i] + 2, out[i], 16);
+    return out;
 }
 
 }  // namespace qv::test

@@ -37,20 +37,18 @@ Bytes sha256(const Bytes& data) {
     return out;
 }
 
-// The pool's state: the seed hash, then the counter big-endian.
-Bytes state_of(Bytes seed_hash, std::uint64_t counter) {
-    for (int i = 7; i >= 0; --i) seed_hash.push_back(static_cast<std::uint8_t>(counter >> (8 * i)));
-    return seed_hash;
+// `prefix`, then the pool's state: the seed hash and the counter big-endian.
+Bytes state_of(const Bytes& seed_hash, std::uint64_t counter, Bytes prefix = {}) {
+    prefix.insert(prefix.end(), seed_hash.begin(), seed_hash.end());
+    for (int i = 7; i >= 0; --i) prefix.push_back(static_cast<std::uint8_t>(counter >> (8 * i)));
+    return prefix;
 }
 
 // Output blocks 0 .. n-1 after a mix whose seed hashed to `seed_hash`.
 Bytes blocks(const Bytes& seed_hash, std::uint64_t n) {
     Bytes out;
     for (std::uint64_t c = 0; c < n; ++c) {
-        Bytes msg(32, 0xa5);
-        const Bytes s = state_of(seed_hash, c);
-        msg.insert(msg.end(), s.begin(), s.end());
-        const Bytes b = sha256(msg);
+        const Bytes b = sha256(state_of(seed_hash, c, Bytes(32, 0xa5)));
         out.insert(out.end(), b.begin(), b.end());
     }
     return out;

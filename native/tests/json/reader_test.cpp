@@ -12,12 +12,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -55,16 +53,14 @@ void* operator new(std::size_t n) {
     note(static_cast<long long>(n));
     return p + kHeader;
 }
-void* operator new[](std::size_t n) { return operator new(n); }
 void operator delete(void* p) noexcept {
     if (p == nullptr) return;
     auto* b = static_cast<unsigned char*>(p) - kHeader;
     note(-static_cast<long long>(*reinterpret_cast<std::size_t*>(b)));
     std::free(b);
 }
-void operator delete[](void* p) noexcept { operator delete(p); }
 void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
-void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+// The array forms call these by default.
 #endif
 
 // Large zeroizing buffers are page mappings of their own: count those too.
@@ -81,43 +77,32 @@ extern "C" int munmap(void* addr, std::size_t n) {
 namespace qv::json {
 namespace {
 
-// Runs a function on a thread whose stack is a fresh mapping painted with a
-// pattern (a guard page below it), so that a test can tell how deep the
-// function went.
-class PaintedStack {
-public:
-    explicit PaintedStack(std::size_t bytes) : size_(bytes) {
-        void* p = mmap(nullptr, size_ + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        base_ = static_cast<std::uint8_t*>(p);
-        if (base_ == MAP_FAILED || mprotect(base_, kPage, PROT_NONE) != 0) throw std::runtime_error("mmap");
-    }
-    ~PaintedStack() { munmap(base_, size_ + kPage); }
-
-    // Runs `fn` on the painted stack; the deepest bytes of it that were written.
-    std::size_t run(std::function<void()> fn) {
-        std::memset(stack(), kPaint, size_);
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setstack(&attr, stack(), size_);
-        pthread_t t;
-        const auto start = [](void* f) -> void* {
-            (*static_cast<std::function<void()>*>(f))();
-            return nullptr;
-        };
-        const int made = pthread_create(&t, &attr, start, &fn);
-        pthread_attr_destroy(&attr);
-        if (made != 0) throw std::runtime_error("pthread_create");
-        pthread_join(t, nullptr);
-        const auto* deepest = std::find_if(stack(), stack() + size_, [](std::uint8_t b) { return b != kPaint; });
-        return static_cast<std::size_t>(stack() + size_ - deepest);
-    }
-private:
-    static constexpr std::uint8_t kPaint = 0xA5;
-    static constexpr std::size_t kPage = 65536;  // a whole number of pages on any Linux
-    std::uint8_t* stack() const { return base_ + kPage; }
-    std::size_t size_;
-    std::uint8_t* base_;
-};
+// Runs `fn` on a fresh thread (fresh per-thread buffer caches too) whose
+// stack is a mapping painted with a pattern, a guard page below it: how many
+// bytes of that stack were written, and the peak of heap and mapped bytes.
+std::pair<std::size_t, long long> measure(std::function<void()> fn) {
+    constexpr std::size_t kPage = 65536, kSize = 256 * 1024;  // whole pages on any Linux
+    constexpr std::uint8_t kPaint = 0xA5;
+    static auto* const base = static_cast<std::uint8_t*>(
+        mmap(nullptr, kPage + kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (base == MAP_FAILED || mprotect(base, kPage, PROT_NONE) != 0) throw std::runtime_error("mmap");
+    std::uint8_t* const stack = base + kPage;
+    std::memset(stack, kPaint, kSize);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstack(&attr, stack, kSize);
+    const long long start = g_peak = g_live.load();
+    pthread_t t;
+    const auto run = [](void* f) -> void* {
+        (*static_cast<std::function<void()>*>(f))();
+        return nullptr;
+    };
+    if (pthread_create(&t, &attr, run, &fn) != 0) throw std::runtime_error("pthread_create");
+    pthread_attr_destroy(&attr);
+    pthread_join(t, nullptr);
+    const auto* deepest = std::find_if(stack, stack + kSize, [](std::uint8_t b) { return b != kPaint; });
+    return {static_cast<std::size_t>(stack + kSize - deepest), g_peak.load() - start};
+}
 
 std::span<const std::uint8_t> as_bytes(std::string_view s) {
     return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
@@ -150,16 +135,15 @@ bool accepted_as_record(std::span<const std::uint8_t> text) {
 // exponents included, whatever the Boost version; refused are invalid UTF-8,
 // lone or inverted surrogate escapes, UTF-16 text and a byte order mark.
 TEST(JsonTestSuite, FilesBehaveAsRecorded) {
-    std::map<std::string, std::size_t> count;
+    std::size_t files = 0;
     for (const auto& e : std::filesystem::directory_iterator(test::vector_path("jsontestsuite/test_parsing"))) {
         const std::string name = e.path().filename().string();
         SCOPED_TRACE(name);
         const std::string text = test::read_text(e.path());
         const std::string member = R"({"x":)" + text + "}";
-        const bool number = name.rfind("i_number_", 0) == 0;
-        ++count[number ? "i_number" : name.substr(0, 1)];
+        ++files;
         if (name[0] == 'i') {
-            const bool accepted = number || name == "i_structure_500_nested_arrays.json";
+            const bool accepted = name.rfind("i_number_", 0) == 0 || name == "i_structure_500_nested_arrays.json";
             EXPECT_EQ(accepted_as_record(as_bytes(text)), accepted);
             EXPECT_EQ(accepted_as_record(as_bytes(member)), accepted) << "as a member";
             continue;
@@ -172,67 +156,40 @@ TEST(JsonTestSuite, FilesBehaveAsRecorded) {
         EXPECT_STREQ(field.error().what, y && object ? "json field" : "json object");
         EXPECT_EQ(accepted_as_record(as_bytes(member)), y) << "as a member";
     }
-    EXPECT_GT(count["n"], 150u);
-    EXPECT_GT(count["y"], 90u);
-    EXPECT_GE(count["i_number"], 10u);
+    EXPECT_GT(files, 250u);
 }
 
-// Runs `fn` on a fresh painted thread (fresh per-thread buffer caches too):
-// the stack and the peak of heap and mapped bytes it used.
-std::pair<std::size_t, long long> measure(PaintedStack& stack, const std::function<void()>& fn) {
-    long long memory = 0;
-    const std::size_t used = stack.run([&] {
-        const long long start = g_peak = g_live.load();
-        fn();
-        memory = g_peak.load() - start;
-    });
-    return {used, memory};
+// A sealed session whose ignored member "x" is `record`.
+std::string session(const std::string& record) {
+    const std::string key = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8";
+    return R"({"session_id":"s","sign_key":")" + key + R"(","enc_key":")" + key + R"(","expires_at":1,"x":)" +
+           record + "}";
 }
 
-std::string nest(std::size_t depth, const std::string& inner) {
-    std::string s;
-    for (std::size_t i = 0; i < depth; ++i) s += i % 2 ? "[" : R"({"a":)";
-    s += inner;
-    for (std::size_t i = depth; i-- > 0;) s += i % 2 ? "]" : "}";
-    return s;
-}
-
-const std::string kKey = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8";
-
-std::string session(const std::string& extra) {
-    return R"({"session_id":"s","sign_key":")" + kKey + R"(","enc_key":")" + kKey + R"(","expires_at":1,"x":)" +
-           extra + "}";
-}
-
+// A million levels of objects and arrays around a huge exponent; strings of
+// escapes, read at the record level and (in a session) skipped.
 TEST(ReaderBudget, MemoryAndStackStayWithinBoundsAtAnyDepth) {
-    PaintedStack stack(256 * 1024);
-    const std::size_t base = measure(stack, [] {}).first;
-    const std::string escaped(200'000, 'e');
-    std::string backslashes;
-    for (int i = 0; i < 100'000; ++i) backslashes += "\\u00e9";
-    const std::string records[] = {
-        R"({"k":"v"})",
-        R"({"x":)" + std::string(1'000'000, '[') + std::string(1'000'000, ']') + "}",
-        R"({"x":)" + nest(1'000'000, "1e2147483648") + "}",
-        R"({"k":")" + backslashes + R"(","x":")" + backslashes + R"("})",
-        "[" + nest(300'000, R"("\n)" + escaped + R"(")") + "]",
-    };
-    for (const std::string& r : records) {
+    const std::size_t base = measure([] {}).first;
+    std::string deep = R"({"x":)", escaped;
+    for (int i = 0; i < 500'000; ++i) deep += R"({"a":[)";
+    deep += "1e2147483648";
+    for (int i = 0; i < 500'000; ++i) deep += "]}";
+    for (int i = 0; i < 100'000; ++i) escaped += "\\u00e9";
+    for (const std::string& r : {deep + "}", R"({"k":")" + escaped + R"(","x":")" + escaped + R"("})"}) {
         for (const bool sealed : {false, true}) {
             const std::string text = sealed ? session(r) : r;
+            SCOPED_TRACE(text.substr(0, 40));
             bool ok = false;
             ReadAll all;
-            const auto [used, memory] = measure(stack, [&] {
+            const auto [used, memory] = measure([&] {
                 ok = sealed ? hybrid::parse_sealed_session(as_bytes(text)).ok()
                             : read_record(as_bytes(text), all, "record", kAnyDepth).ok();
             });
-            std::printf("record of %zu bytes%s: heap and mappings %lld bytes, stack %zu bytes\n", text.size(),
-                        sealed ? " (sealed session)" : "", memory, used - base);
-            EXPECT_TRUE(ok) << text.substr(0, 40);
+            EXPECT_TRUE(ok);
             if (kCountsHeap) {
-                EXPECT_LE(memory, static_cast<long long>(2 * text.size() + 64 * 1024)) << text.substr(0, 40);
+                EXPECT_LE(memory, static_cast<long long>(2 * text.size() + 64 * 1024));
             }
-            EXPECT_LE(used - base, 8u * 1024) << text.substr(0, 40);
+            EXPECT_LE(used - base, 8u * 1024);
         }
     }
 }

@@ -1,6 +1,6 @@
 // The secret stream's state machine where Python cannot reach it: the
-// counter wrapping, the keystream limit, and a wiped state.
-// Refusals, rekeying and interoperation with libsodium, in both directions,
+// counter wrapping and the keystream limit. Refusals (a fork child's state
+// included), rekeying and interoperation with libsodium, in both directions,
 // are tested from Python.
 #include <gtest/gtest.h>
 
@@ -30,10 +30,8 @@ TEST(SecretStream, CounterWrapsToZeroAndRekeysOnBothSides) {
     SecretBox key = make_key();
     const Bytes header(24, 5);
     LockedRegion push = stream_init(key, header).value(), pull = stream_init(key, header).value();
-    for (LockedRegion* side : {&push, &pull}) {  // counter 0xfffffffe, little-endian
-        std::memset(side->bytes_mut().value().data() + STATE_COUNTER, 0xff, 4);
-        side->bytes_mut().value()[STATE_COUNTER] = 0xfe;
-    }
+    for (LockedRegion* side : {&push, &pull})  // counter 0xfffffffe, little-endian
+        std::memcpy(side->bytes_mut().value().data() + STATE_COUNTER, "\xfe\xff\xff\xff", 4);
     const Bytes first = snapshot(push);
     const Bytes counters[] = {{0xff, 0xff, 0xff, 0xff}, {1, 0, 0, 0}, {2, 0, 0, 0}};
     std::vector<Bytes> keys;  // the push side's key after each chunk
@@ -73,18 +71,6 @@ TEST(SecretStream, KeystreamLimitIsAFaultThatPoisonsThePushSide) {
     Bytes chunk(ABYTES);
     EXPECT_EQ(push.push({}, {}, false, chunk).error().kind, ErrorKind::LockPoisoned);
     EXPECT_EQ(push.is_finished().error().kind, ErrorKind::LockPoisoned);
-}
-
-// A fork child's refusal is tested from Python.
-TEST(StreamSides, WipedStatesAreRefusedUnderTheLock) {
-    SecretBox key = make_key();
-    PullStream pull(stream_init(key, Bytes(24)).value());
-    pull.state().wipe();
-    Bytes chunk(ABYTES + 1), plaintext(1);
-    EXPECT_EQ(pull.pull(chunk_parts(chunk), {}, plaintext).error().kind, ErrorKind::Wiped);
-    PushStream push(start_push(key).value());
-    push.state().wipe();
-    EXPECT_EQ(push.push({}, {}, false, {chunk.data(), ABYTES}).error().kind, ErrorKind::Wiped);
 }
 
 }  // namespace
