@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -185,6 +186,8 @@ TEST(ReaderBudget, MemoryAndStackStayWithinBoundsAtAnyDepth) {
                 ok = sealed ? hybrid::parse_sealed_session(as_bytes(text)).ok()
                             : read_record(as_bytes(text), all, "record", kAnyDepth).ok();
             });
+            std::printf("record of %zu bytes%s: heap and mappings %lld bytes, stack %zu bytes\n", text.size(),
+                        sealed ? " (sealed session)" : "", memory, used - base);
             EXPECT_TRUE(ok);
             if (kCountsHeap) {
                 EXPECT_LE(memory, static_cast<long long>(2 * text.size() + 64 * 1024));
