@@ -26,7 +26,6 @@ Text = type("Text", (str,), {})  # a str subclass
 
 # (a buffer of unusual shape or format, the bytes a box copies from it)
 SOURCES = [
-    (memoryview(b"abcdef")[::2], b"ace"),
     (memoryview(b"abcdef").cast("B", (2, 3)), b"abcdef"),
     (np.arange(12, dtype=np.uint8).reshape(3, 4).T, bytes([0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11])),  # in C order
     (memoryview(b"xyz").cast("c"), b"xyz"),
@@ -94,7 +93,6 @@ FAILURES = [
     (lambda o: o.key.hkdf_sha256(b"i"), TypeError("hkdf_sha256() takes no positional arguments")),
     (lambda o: o.key.hkdf_sha256(length=3), TypeError("hkdf_sha256() missing required keyword-only argument 'info'")),
     (lambda o: o.wiped.hkdf_sha256(info="s", length=None), noted(TypeError("'NoneType' " + NOT_INT), "length")),
-    (lambda o: o.wiped.hkdf_sha256(info="s"), TypeError(STR_REFUSED)),
     (lambda o: o.wiped.hkdf_sha256(info=b"", salt="t", length=0), TypeError(STR_REFUSED)),
     (lambda o: o.wiped.hkdf_sha256(info=b"", length=0), SecureError(EMPTY)),
     (lambda o: o.wiped.hkdf_sha256(info=b"", length=(1 << 64) - 1), SecureError(NO_PAGE)),

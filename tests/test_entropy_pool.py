@@ -30,7 +30,6 @@ def test_random_beyond_2_63_is_an_internal_fault_and_the_pool_goes_on(pool: Entr
     with pytest.raises(PanicException, match="^capacity overflow$"):
         pool.random(n)
     assert len(pool.random(8)) == 8
-    pool.mix(b"")
 
 
 def test_random_secret_is_a_locked_box(pool: EntropyPool, no_leak) -> None:  # type: ignore[no-untyped-def]
