@@ -40,7 +40,6 @@ def test_random_secret_is_a_locked_box(pool: EntropyPool, no_leak) -> None:  # t
     for n, message in [(0, EMPTY), (2**64 - 1, NO_PAGE)]:
         with pytest.raises(SecureError, match=f"^{message}$"):
             pool.random_secret(n)
-    del box
 
 
 # Every bytes-like kind and the argument-type refusals: test_conversion.py.
