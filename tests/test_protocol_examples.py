@@ -50,9 +50,8 @@ def drawn(failing_rng: dict[str, str]) -> list[bytes]:
         print(push.push({STREAM['message2']!r}, final=True, ad={STREAM['ad']!r}).hex())
         kp = HybridKeyPair.generate()
         print(kp.x25519_secret().reveal().hex(), kp.mlkem768_secret().reveal().hex())
-        for value in seal_hybrid(bytes.fromhex("{HYBRID['x25519_public'].hex()}"), bytes.fromhex("{EK.hex()}"),
-                                 {SESSION['plaintext']!r}, {HYBRID['aad']!r}):
-            print(value.hex())
+        print(*(value.hex() for value in seal_hybrid(bytes.fromhex("{HYBRID['x25519_public'].hex()}"),
+                bytes.fromhex("{EK.hex()}"), {SESSION['plaintext']!r}, {HYBRID['aad']!r})))
     """
     draws = ["x25519_secret", "mlkem_seed", "ephemeral_secret", "mlkem_message", "nonce"]
     entropy = STREAM["header"] + b"".join(HYBRID[name] for name in draws)
