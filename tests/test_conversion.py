@@ -147,6 +147,9 @@ FAILURES = [
     (lambda o: seal_hybrid(o.xpub[:31], o.mpub[:1183], b"", b""), SecureError(bad_length("x25519 public key", 32, 31))),
     # EntropyPool, SecretStreamPush and SecretStreamPull: `final` before the message
     (lambda o: o.pool.random_secret("3"), noted(TypeError("'str' " + NOT_INT), "n")),
+    (lambda o: o.pool.random_secret(0), SecureError(EMPTY)),
+    (lambda o: o.pool.random_secret((1 << 64) - 1), SecureError(NO_PAGE)),
+    (lambda o: o.pool.mix(o.wiped), SecureError(WIPED)),
     (lambda o: EntropyPool(1), TypeError("EntropyPool() takes no positional arguments")),
     (lambda o: o.push.push("text", final=0), noted(TypeError("'int' object is not an instance of 'bool'"), "final")),
     (lambda o: Push(None), noted(TypeError("'None' is not an instance of 'SecretBox'"), "key")),
