@@ -8,7 +8,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from quorvex._secure import HybridKeyPair, SecretBox, SecureError, seal_hybrid
+from quorvex._secure import HybridKeyPair, SecureError, seal_hybrid
 
 from conftest import RNG_FAILED, WIPED, restore, run_python
 
