@@ -41,8 +41,7 @@ def bad_length(what: str, expected: int, got: int) -> str:
     return f"{what}: expected {expected} bytes, got {got} · esperava {expected} bytes, recebeu {got}"
 
 
-def b64(data: bytes | bytearray) -> str:
-    """base64url without padding, the form records use."""
+def b64(data: bytes | bytearray) -> str:  # base64url without padding, the form records use
     return base64.urlsafe_b64encode(bytes(data)).decode().rstrip("=")
 
 
@@ -57,6 +56,10 @@ def wiped() -> _secure.SecretBox:
     box = _secure.SecretBox.random(16)
     box.wipe()
     return box
+
+
+def restore(x: bytes, dk: bytes) -> _secure.HybridKeyPair:  # a key pair from its two raw secrets
+    return _secure.HybridKeyPair.from_secrets(_secure.SecretBox.from_bytes(x), _secure.SecretBox.from_bytes(dk))
 
 
 def live() -> int:
@@ -85,8 +88,8 @@ def release_cycles() -> Iterator[None]:  # collects the frames pytest.raises kee
 
 # With QV_SCRIPTED_ENTROPY (hex) set, serves its bytes to successive requests
 # and fails once they are used up, so that an unexpected draw shows. Otherwise
-# fails every request while QV_TEST_FAIL_SIZE is unset, else only requests of
-# that many bytes, and serves the others from getrandom(2).
+# fails every request while QV_TEST_FAIL_SIZE is unset or 0, else only requests
+# of that many bytes, and serves the others from getrandom(2).
 GETENTROPY = r"""
 #include <stdio.h>
 #include <stdlib.h>
@@ -99,7 +102,7 @@ int getentropy(void *buf, size_t n) {
             if (sscanf(script + 2 * used, "%2hhx", (unsigned char *)buf + i) != 1) return -1;
         return 0;
     }
-    if (!fail || (size_t)atol(fail) == n) return -1;
+    if (!fail || atol(fail) == 0 || (size_t)atol(fail) == n) return -1;
     return getrandom(buf, n, 0) == (ssize_t)n ? 0 : -1;
 }
 """

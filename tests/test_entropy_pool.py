@@ -1,4 +1,4 @@
-"""EntropyPool: sizes, fresh OS bytes, refusals, secrets born in locked boxes.
+"""EntropyPool: sizes, internal faults, secrets born in locked boxes (refusals: test_conversion.py).
 (The native pool tests recompute every output block and count the draws.)"""
 
 from __future__ import annotations
@@ -6,9 +6,9 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from quorvex._secure import EntropyPool, PanicException, SecretBox, SecureError
+from quorvex._secure import EntropyPool, PanicException, SecretBox
 
-from conftest import EMPTY, NO_PAGE, WIPED, live, wiped
+from conftest import live
 
 pytestmark = pytest.mark.usefixtures("release_cycles")
 
@@ -18,7 +18,7 @@ def pool() -> EntropyPool:
     return EntropyPool()
 
 
-def test_sizes_and_successive_outputs(pool: EntropyPool) -> None:
+def test_sizes_and_index_objects(pool: EntropyPool) -> None:
     for n in [0, 1, 31, 32, 33, 64, 4096, 10_000, np.uint8(5), True]:  # index objects too
         out = pool.random(n)
         assert type(out) is bytes and len(out) == int(n)
@@ -30,7 +30,6 @@ def test_random_beyond_2_63_is_an_internal_fault_and_the_pool_goes_on(pool: Entr
     with pytest.raises(PanicException, match="^capacity overflow$"):
         pool.random(n)
     assert len(pool.random(8)) == 8
-    pool.mix(b"")
 
 
 def test_random_secret_is_a_locked_box(pool: EntropyPool, no_leak) -> None:  # type: ignore[no-untyped-def]
@@ -38,17 +37,10 @@ def test_random_secret_is_a_locked_box(pool: EntropyPool, no_leak) -> None:  # t
     box = pool.random_secret(32)
     assert type(box) is SecretBox and len(box) == 32 and live() == before + 1
     assert box.is_locked == SecretBox.random(1).is_locked
-    for n, message in [(0, EMPTY), (2**64 - 1, NO_PAGE)]:
-        with pytest.raises(SecureError, match=f"^{message}$"):
-            pool.random_secret(n)
-    del box
 
 
-# Every bytes-like kind and the argument-type refusals: test_conversion.py.
-def test_mix_takes_bytes_and_boxes_and_refuses_a_wiped_box(pool: EntropyPool) -> None:
+# Every bytes-like kind, the argument-type refusals and a wiped box: test_conversion.py.
+def test_mix_takes_bytes_and_boxes_and_leaves_the_box_alone(pool: EntropyPool) -> None:
     seed = SecretBox.random(32)
     assert pool.mix(b"") is None and pool.mix(seed) is None
     assert not seed.is_wiped and len(seed) == 32
-    with pytest.raises(SecureError, match=f"^{WIPED}$"):
-        pool.mix(wiped())
-    assert len(pool.random(40)) == 40

@@ -16,7 +16,7 @@ from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
 from quorvex import _secure
 
-from conftest import ROOT, b64, run_python
+from conftest import ROOT, b64, restore, run_python
 
 nacl = pytest.importorskip("nacl.bindings")
 
@@ -32,10 +32,6 @@ def read_examples() -> dict[str, dict[str, bytes]]:
 
 
 EXAMPLES = read_examples()
-
-
-def box(data: bytes) -> _secure.SecretBox:
-    return _secure.SecretBox.from_bytes(bytearray(data))
 
 
 STREAM, HYBRID, SESSION = EXAMPLES["secret-stream"], EXAMPLES["hybrid-seal"], EXAMPLES["sealed-session"]
@@ -54,9 +50,8 @@ def drawn(failing_rng: dict[str, str]) -> list[bytes]:
         print(push.push({STREAM['message2']!r}, final=True, ad={STREAM['ad']!r}).hex())
         kp = HybridKeyPair.generate()
         print(kp.x25519_secret().reveal().hex(), kp.mlkem768_secret().reveal().hex())
-        for value in seal_hybrid(bytes.fromhex("{HYBRID['x25519_public'].hex()}"), bytes.fromhex("{EK.hex()}"),
-                                 {SESSION['plaintext']!r}, {HYBRID['aad']!r}):
-            print(value.hex())
+        print(*(value.hex() for value in seal_hybrid(bytes.fromhex("{HYBRID['x25519_public'].hex()}"),
+                bytes.fromhex("{EK.hex()}"), {SESSION['plaintext']!r}, {HYBRID['aad']!r})))
     """
     draws = ["x25519_secret", "mlkem_seed", "ephemeral_secret", "mlkem_message", "nonce"]
     entropy = STREAM["header"] + b"".join(HYBRID[name] for name in draws)
@@ -68,7 +63,7 @@ def drawn(failing_rng: dict[str, str]) -> list[bytes]:
 @pytest.mark.parametrize("name", ["aes-256-gcm", "random-seed"])
 def test_aes_gcm_examples(name: str) -> None:
     ex = EXAMPLES[name]
-    key = box(ex["key"])
+    key = _secure.SecretBox.from_bytes(ex["key"])
     assert AESGCM(ex["key"]).encrypt(ex["nonce"], ex["plaintext"], ex["aad"]) == ex["sealed"]
     assert key.aes_gcm_seal(ex["nonce"], ex["plaintext"], ex["aad"]) == ex["sealed"]
     if "seed" in ex:
@@ -91,7 +86,7 @@ def identity(drawn: list[bytes]) -> _secure.HybridKeyPair:
     x, dk = drawn[3:5]
     assert x == HYBRID["x25519_secret"]
     assert (hashlib.sha256(EK).digest(), hashlib.sha256(dk).digest()) == (HYBRID["ek_sha256"], HYBRID["dk_sha256"])
-    kp = _secure.HybridKeyPair.from_secrets(box(x), box(dk))
+    kp = restore(x, dk)
     assert (kp.x25519_public, kp.mlkem768_public) == (HYBRID["x25519_public"], EK)
     return kp
 
