@@ -1,16 +1,16 @@
-"""HybridKeyPair: identities, threads and a failing random source (sealed sessions: test_json_records.py)."""
+"""HybridKeyPair: identities and a failing random source (sealed sessions: test_json_records.py;
+threads: test_stress.py)."""
 # Refusals, in the order the checks run: test_conversion.py; outside references: test_references.py.
 
 from __future__ import annotations
 
 import os
-from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from quorvex._secure import HybridKeyPair, SecureError, seal_hybrid
+from quorvex._secure import HybridKeyPair
 
-from conftest import RNG_FAILED, WIPED, restore, run_python
+from conftest import RNG_FAILED, restore, run_python
 
 REPR = "HybridKeyPair(<x25519 + ml-kem-768, secrets redacted>)"
 
@@ -31,28 +31,6 @@ def test_generate_restore_and_wipe() -> None:
     assert zero.x25519_secret().reveal() == bytes(32)  # clamped on a copy, never in place
     assert (repr(again), again.is_wiped, again.wipe(), again.wipe()) == (REPR, False, None, None)
     assert (again.is_wiped, again.x25519_public, again.mlkem768_public, repr(again)) == (True, *publics, REPR)
-
-
-# --- threads --------------------------------------------------------------------
-
-
-def test_concurrent_opens_and_wipe_do_not_crash() -> None:
-    kp = HybridKeyPair.generate()
-    seal = seal_hybrid(kp.x25519_public, kp.mlkem768_public, b"shared", b"")
-
-    def opens() -> set[object]:
-        outcomes: set[object] = set()
-        for _ in range(30):
-            try:
-                outcomes.add(kp.open(*seal, b""))
-            except SecureError as e:
-                outcomes.add(str(e))
-        return outcomes
-
-    with ThreadPoolExecutor(4) as threads:
-        runs = [threads.submit(opens) for _ in range(4)]
-        kp.wipe()
-    assert set().union(*(run.result() for run in runs)) <= {b"shared", WIPED}
 
 
 # --- a failing random source ------------------------------------------------------

@@ -1,5 +1,5 @@
-"""Threads hammering shared boxes, a stream and a pool in an interpreter of their own: a deadlock
-trips the watchdog there, and no secret is left live."""
+"""Threads hammering shared boxes, a stream, a pool and a key pair (wiped while others open with it) in
+an interpreter of their own: a deadlock trips the watchdog there, and no secret is left live."""
 
 from __future__ import annotations
 
@@ -17,7 +17,8 @@ gc.collect()
 start = q.memory_status()["live_secrets"]
 WIPED = "secret box was wiped \\u00b7 a caixa de segredo foi apagada"
 boxes = [SecretBox.from_bytes(bytes([i]) * 32) for i in range(4)]
-stream, pool = q.SecretStreamPush(SecretBox.random(32)), q.EntropyPool()
+stream, pool, kp = q.SecretStreamPush(SecretBox.random(32)), q.EntropyPool(), q.HybridKeyPair.generate()
+seal = q.seal_hybrid(kp.x25519_public, kp.mlkem768_public, b"shared", b"")
 OPS = [
     lambda a, b, n: a.clone() == a,
     lambda a, b, n: (a == b) == (a is b or a.reveal() == b.reveal()),  # two locks, taken in either order
@@ -25,6 +26,7 @@ OPS = [
     lambda a, b, n: a.hkdf_sha256(info=b"stress", length=48) == a.hkdf_sha256(info=b"stress", length=48),
     lambda a, b, n: len(stream.push(os.urandom(n))) == n + q.SECRETSTREAM_ABYTES and not stream.is_finished,
     lambda a, b, n: len(pool.random(n)) == n and len(pool.random_secret(16)) == 16,
+    lambda a, b, n: kp.open(*seal, b"") == b"shared",
 ]
 
 def work(seed):
@@ -34,6 +36,8 @@ def work(seed):
         try:
             if i % 100 == 99:  # the old box is released by whichever thread drops it last
                 a.wipe()
+                if i == 2499:  # while the other threads open with it
+                    kp.wipe()
                 boxes[rng.randrange(4)] = SecretBox.from_bytes(os.urandom(32))
             else:
                 assert rng.choice(OPS)(a, b, rng.randrange(1, 300))
@@ -43,7 +47,7 @@ def work(seed):
 
 with ThreadPoolExecutor(8) as workers:
     list(workers.map(work, range(8)))
-del boxes, stream, pool, OPS
+del boxes, stream, pool, kp, OPS
 gc.collect()
 print(q.memory_status()["live_secrets"] - start)
 """
