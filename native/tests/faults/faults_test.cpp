@@ -66,55 +66,35 @@ bool is_forked(const R& r) {
     return !r.ok() && r.error().kind == ErrorKind::ForkedChild;
 }
 
-// One owner of each kind: its lock, what a fork child must see (its secret
-// refused as ForkedChild, the reads it keeps still answered), and a check
-// that it still works in this process.
-struct Owner {
-    const char* name;
-    std::function<ObjectLock&()> lock;
-    std::function<bool()> in_child, works;
-};
-
-std::vector<Owner> owners() {
-    static SecretBox box(random_region(32).value());
-    static SecretBox stream_key(random_region(32).value());
-    static stream::PushStream push(stream::start_push(stream_key).value());
-    static hybrid::HybridKeyPair keypair(hybrid::generate_identity().value());
-    static entropy::EntropyPool pool(entropy::new_pool_state().value());
-    static const std::array<std::uint8_t, 1120> enc{};
-    static const std::array<std::uint8_t, 16> msg{};
-    static std::array<std::uint8_t, 16 + stream::ABYTES> chunk{};
-    static std::array<std::uint8_t, 12> out{};
-    return {
-        {"box", []() -> ObjectLock& { return box.lock(); },
-         [] { return is_forked(box.copy_bytes()) && box.length().ok() && box.wipe().ok(); },
-         [] { return box.copy_bytes().ok(); }},
-        {"stream", []() -> ObjectLock& { return push.lock(); },
-         [] {
-             const bool refused = is_forked(push.push(msg, {}, false, chunk));
-             return refused && push.is_finished().ok() && !push.is_finished().value();
-         },
-         [] { return push.push(msg, {}, false, chunk).ok(); }},
-        {"keypair", []() -> ObjectLock& { return keypair.lock(); },
-         [] {
-             const bool refused = is_forked(keypair.open(enc, out, {}, {}));
-             return refused && keypair.is_wiped().ok() && keypair.x25519_public().ok();
-         },
-         [] { return keypair.x25519_secret().ok(); }},
-        {"pool", []() -> ObjectLock& { return pool.lock(); }, [] { return is_forked(pool.fill(out)); },
-         [] { return pool.fill(out).ok(); }},
-    };
+// A fork child, made while another thread holds `lock`, must see `check` hold.
+void expect_in_child_while_held(const char* kind, ObjectLock& lock, const std::function<bool()>& check) {
+    Holder holder(lock);
+    EXPECT_EQ(in_child(check), "ok") << kind;
 }
 
+// One object of each kind: in the child its secret is refused as ForkedChild
+// and the reads it keeps are still answered; the parent's object works on.
 TEST(ObjectLock, ForkChildNeverWaitsOnALockHeldAtTheFork) {
-    for (const Owner& o : owners()) {
-        SCOPED_TRACE(o.name);
-        {
-            Holder holder(o.lock());
-            EXPECT_EQ(in_child(o.in_child), "ok");
-        }
-        EXPECT_TRUE(o.works()) << "the parent's object must be unaffected";
-    }
+    SecretBox box(random_region(32).value()), stream_key(random_region(32).value());
+    stream::PushStream push(stream::start_push(stream_key).value());
+    hybrid::HybridKeyPair keypair(hybrid::generate_identity().value());
+    entropy::EntropyPool pool(entropy::new_pool_state().value());
+    const std::array<std::uint8_t, 1120> enc{};
+    std::array<std::uint8_t, 16 + stream::ABYTES> chunk{};
+    std::array<std::uint8_t, 12> out{};
+    const auto msg = std::span(enc).first<16>();
+    expect_in_child_while_held("box", box.lock(), [&] {
+        return is_forked(box.copy_bytes()) && box.length().ok() && box.wipe().ok();
+    });
+    expect_in_child_while_held("stream", push.lock(), [&] {
+        return is_forked(push.push(msg, {}, false, chunk)) && push.is_finished().ok() && !push.is_finished().value();
+    });
+    expect_in_child_while_held("keypair", keypair.lock(), [&] {
+        return is_forked(keypair.open(enc, out, {}, {})) && keypair.is_wiped().ok() && keypair.x25519_public().ok();
+    });
+    expect_in_child_while_held("pool", pool.lock(), [&] { return is_forked(pool.fill(out)); });
+    EXPECT_TRUE(box.copy_bytes().ok() && push.push(msg, {}, false, chunk).ok() && keypair.x25519_secret().ok() &&
+                pool.fill(out).ok());
 }
 
 // Request number g_fail_at (1-based) fails; the others are filled with 1.
