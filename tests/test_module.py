@@ -1,4 +1,4 @@
-"""The module surface: copy refusals, final classes, a broken errors module, the stub, docstrings."""
+"""The module surface: copy refusals, final classes, a broken errors module, the stub."""
 
 from __future__ import annotations
 
@@ -63,12 +63,3 @@ def test_broken_errors_module_makes_import_panic(prelude: str, reason: str) -> N
 def test_stub_matches_the_module() -> None:
     stubtest = pytest.importorskip("mypy.stubtest")
     assert stubtest.test_stubs(stubtest.parse_options(["quorvex._secure"])) == 0
-
-
-def test_every_public_name_has_a_bilingual_docstring() -> None:
-    owners = [(_secure, n) for n in _secure.__all__[:9]]
-    owners += [(getattr(_secure, c), n) for c in _secure.__all__[:5] for n in vars(getattr(_secure, c)) if n[0] != "_"]
-    for owner, name in owners:
-        doc = getattr(owner, name).__doc__ or ""
-        english, _, portuguese = doc.partition("🇧🇷 ")
-        assert english.startswith("🇺🇸 ") and len(english) > 12 and len(portuguese) > 8, f"{owner.__name__}.{name}"
