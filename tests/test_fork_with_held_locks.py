@@ -27,8 +27,10 @@ for call in (lambda: push.push(big), lambda: pull.pull(big_chunk)):
 def in_child():
     signal.alarm(10)  # a child that hangs dies of SIGALRM: exit status 14
     answers = []
-    for call in (lambda: push.push(b"x"), lambda: pull.pull(chunk), key.reveal,
-                 lambda: kp.open(*plain, b""), lambda: pool.random(8), lambda: pool.mix(b"seed")):
+    # A box answers so before its length and limit checks too.
+    for call in (lambda: push.push(b"x"), lambda: pull.pull(chunk), key.reveal, lambda: key.aes_gcm_seal(b"n", b""),
+                 lambda: key.hkdf_sha256(info=b"", length=9000), lambda: kp.open(*plain, b""), lambda: pool.random(8),
+                 lambda: pool.mix(b"seed")):
         try:
             call()
             answers.append("ok")
@@ -50,5 +52,5 @@ os._exit(0)  # with the workers still busy
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
 def test_fork_child_never_waits_on_a_lock_held_at_the_fork() -> None:
     result = run_python(CHILD)
-    answer = repr(([FORKED] * 6, (False, False, 32, False, False)))
+    answer = repr(([FORKED] * 8, (False, False, 32, False, False)))
     assert result.stdout.splitlines() == [answer, "child exit status 0"] * 3, result.stdout + result.stderr[-2000:]

@@ -1,18 +1,16 @@
-"""SecretBox lifecycle: lengths, zeroed sources, wiping, equality, redaction and fork
-children; the keyed methods' layout and argument forms."""
+"""SecretBox lifecycle: lengths, zeroed sources, wiping, equality and redaction; the keyed
+methods' layout and argument forms (a fork child's refusals: test_fork_with_held_locks.py)."""
 # Refusals, in the order the checks run: test_conversion.py; outside references:
 # test_references.py; sealed JSON fields: test_json_records.py.
 
 from __future__ import annotations
-
-import os
 
 import numpy as np
 import pytest
 
 from quorvex._secure import SecretBox, SecureError
 
-from conftest import FORKED, WIPED, live
+from conftest import WIPED, live
 
 
 @pytest.mark.parametrize("length", [1, 32, 255, 256, 257, 4088, 4089, 100_000])
@@ -59,23 +57,6 @@ def test_repr_is_redacted() -> None:
     assert repr(box) == f"SecretBox(<16 bytes, redacted, locked={locked}, wiped=false>)"
     box.wipe()
     assert repr(box) == f"SecretBox(<16 bytes, redacted, locked={locked}, wiped=true>)"
-
-
-def test_fork_child_finds_boxes_empty() -> None:
-    """Even before a length or limit check, every read answers ForkedChild."""
-    box, short = SecretBox.from_bytes(b"parent secret"), SecretBox.random(16)
-    calls = (box.reveal, lambda: short.aes_gcm_seal(bytes(3), b""), lambda: box.hkdf_sha256(info=b"", length=9000))
-    pid = os.fork()
-    if pid == 0:  # pragma: no cover - runs in the child
-        outcomes = []
-        for call in calls:
-            try:
-                outcomes.append(call())
-            except BaseException as exc:
-                outcomes.append(str(exc))
-        os._exit(0 if outcomes == [FORKED] * len(calls) else 1)
-    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
-    assert box.reveal() == b"parent secret"
 
 
 NONCE = bytes(range(12))
