@@ -18,11 +18,15 @@ def pool() -> EntropyPool:
     return EntropyPool()
 
 
-def test_sizes_and_index_objects(pool: EntropyPool) -> None:
+def test_sizes_index_objects_and_seeds(pool: EntropyPool) -> None:
     for n in [0, 1, 31, 32, 33, 64, 4096, 10_000, np.uint8(5), True]:  # index objects too
         out = pool.random(n)
         assert type(out) is bytes and len(out) == int(n)
     assert repr(pool) == "EntropyPool(<state redacted>)"
+    # Seeds: bytes and boxes (every bytes-like kind, the refusals and a wiped box: test_conversion.py).
+    seed = SecretBox.random(32)
+    assert pool.mix(b"") is None and pool.mix(seed) is None
+    assert not seed.is_wiped and len(seed) == 32 and len(pool.random(8)) == 8
 
 
 @pytest.mark.parametrize("n", [2**63, 2**64 - 1])
@@ -37,10 +41,3 @@ def test_random_secret_is_a_locked_box(pool: EntropyPool, no_leak) -> None:  # t
     box = pool.random_secret(32)
     assert type(box) is SecretBox and len(box) == 32 and live() == before + 1
     assert box.is_locked == SecretBox.random(1).is_locked
-
-
-# Every bytes-like kind, the argument-type refusals and a wiped box: test_conversion.py.
-def test_mix_takes_bytes_and_boxes_and_leaves_the_box_alone(pool: EntropyPool) -> None:
-    seed = SecretBox.random(32)
-    assert pool.mix(b"") is None and pool.mix(seed) is None
-    assert not seed.is_wiped and len(seed) == 32

@@ -30,33 +30,21 @@ def test_from_bytes_zeroes_writable_contiguous_sources() -> None:
     assert SecretBox.from_bytes(memoryview(strided)[::2]).reveal() == b"ace" and strided == b"abcdef"
 
 
-def test_wiped_box_keeps_length_and_flags_but_refuses_access() -> None:
-    box, other = SecretBox.random(24), SecretBox.random(24)
-    locked, live_before = box.is_locked, live()
+def test_clone_equality_redacted_repr_and_wipe() -> None:
+    box, other = SecretBox.from_bytes(b"same"), SecretBox.from_bytes(b"same!")
+    twin, locked, live_before = box.clone(), box.is_locked, live()
+    assert twin == box and twin is not box and box != other and (box == b"same", box != b"same") == (False, True)
+    assert [getattr(box, op)(box) for op in ("__lt__", "__le__", "__gt__", "__ge__")] == [NotImplemented] * 4
+    shown = f"SecretBox(<4 bytes, redacted, locked={str(locked).lower()}, wiped={{}}>)"
+    assert repr(box) == shown.format("false")
     assert box.wipe() is None and box.wipe() is None
-    assert (box.is_wiped, len(box), box.is_locked, live()) == (True, 24, locked, live_before)
+    assert (box.is_wiped, len(box), box.is_locked, live()) == (True, 4, locked, live_before)
+    assert repr(box) == shown.format("true")
     for read in (box.reveal, box.clone, lambda: box == other, lambda: other != box):
         with pytest.raises(SecureError, match=f"^{WIPED}$"):
             read()
     assert box == box and not (box != box)  # identity needs no read
-
-
-def test_clone_and_equality() -> None:
-    box = SecretBox.from_bytes(b"same")
-    twin = box.clone()
-    assert twin == box and twin is not box and box != SecretBox.from_bytes(b"same!")
-    assert (box == b"same", box != b"same") == (False, True)
-    assert [getattr(box, op)(box) for op in ("__lt__", "__le__", "__gt__", "__ge__")] == [NotImplemented] * 4
-    box.wipe()
     assert twin.reveal() == b"same" and not twin.is_wiped
-
-
-def test_repr_is_redacted() -> None:
-    box = SecretBox.from_bytes(b"\x41" * 16)
-    locked = str(box.is_locked).lower()
-    assert repr(box) == f"SecretBox(<16 bytes, redacted, locked={locked}, wiped=false>)"
-    box.wipe()
-    assert repr(box) == f"SecretBox(<16 bytes, redacted, locked={locked}, wiped=true>)"
 
 
 NONCE = bytes(range(12))

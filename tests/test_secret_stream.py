@@ -93,7 +93,6 @@ def test_refusals_leave_the_stream_going_on(key: SecretBox, case: str, no_leak) 
     assert str(info.value) == message and pull.is_finished is False
     assert pull.pull(c1, ad=b"a") == (b"chunk one", False)
     assert pull.pull(c2, ad=b"a") == (b"chunk two", False)
-    del info
 
 
 def test_no_reference_to_the_key_box_is_kept(key: SecretBox) -> None:
