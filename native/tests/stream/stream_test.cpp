@@ -6,6 +6,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -48,6 +49,10 @@ TEST(SecretStream, CounterWrapsToZeroAndRekeysOnBothSides) {
     EXPECT_EQ(keys[0], Bytes(first.begin(), first.begin() + 32));
     EXPECT_NE(keys[1], keys[0]);  // the wrap to zero rekeyed
     EXPECT_EQ(keys[2], keys[1]);
+    // Nothing was written past the state (canary, then the state, then zeros to the page's end).
+    for (LockedRegion* side : {&push, &pull})
+        EXPECT_EQ(std::count(side->data_area() + CANARY_BYTES + STATE_BYTES, side->data_area() + side->data_len(), 0),
+                  static_cast<std::ptrdiff_t>(side->data_len() - CANARY_BYTES - STATE_BYTES));
 }
 
 TEST(SecretStream, KeystreamLimitIsAFaultThatPoisonsThePushSide) {
