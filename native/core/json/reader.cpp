@@ -158,9 +158,8 @@ bool read(std::span<const std::uint8_t> text, RecordVisitor& visitor, std::size_
                 if (p == nullptr) return false;
                 if (!visitor.member({reinterpret_cast<const char*>(name + 1), static_cast<std::size_t>(p - name - 2)}))
                     return false;
-                p = skip_space(p, end);
-                if (p == end || *p != ':') return false;
-                p = skip_space(p + 1, end);
+                p = skip_colon(p, end);
+                if (p == nullptr) return false;
             }
             p = record_value(p, end, visitor, max_depth);
             if (p == nullptr) return false;

@@ -92,6 +92,11 @@ Cursor skip_space(Cursor p, Cursor end) noexcept {
     return p;
 }
 
+Cursor skip_colon(Cursor p, Cursor end) noexcept {
+    p = skip_space(p, end);
+    return p != end && *p == ':' ? skip_space(p + 1, end) : nullptr;
+}
+
 Cursor scan_string(Cursor p, Cursor end, bool& escaped) noexcept {
     escaped = false;
     if (p == end || *p != '"') return nullptr;
@@ -168,6 +173,16 @@ Cursor scan_literal(Cursor p, Cursor end) noexcept {
     return nullptr;
 }
 
+namespace {
+
+// A member's name and its colon: the start of the member's value, or nullptr.
+Cursor scan_member_name(Cursor p, Cursor end, bool& escaped) noexcept {
+    p = scan_string(p, end, escaped);
+    return p == nullptr ? nullptr : skip_colon(p, end);
+}
+
+}  // namespace
+
 Cursor skip_value(Cursor p, Cursor end, std::size_t max_depth) {
     BracketStack open;
     bool escaped;
@@ -184,11 +199,8 @@ Cursor skip_value(Cursor p, Cursor end, std::size_t max_depth) {
                 open.pop();
                 ++p;
             } else if (c == '{') {
-                p = scan_string(p, end, escaped);
+                p = scan_member_name(p, end, escaped);
                 if (p == nullptr) return nullptr;
-                p = skip_space(p, end);
-                if (p == end || *p != ':') return nullptr;
-                p = skip_space(p + 1, end);
                 continue;
             } else {
                 continue;
@@ -215,11 +227,8 @@ Cursor skip_value(Cursor p, Cursor end, std::size_t max_depth) {
             if (*p != ',') return nullptr;
             p = skip_space(p + 1, end);
             if (object) {
-                p = scan_string(p, end, escaped);
+                p = scan_member_name(p, end, escaped);
                 if (p == nullptr) return nullptr;
-                p = skip_space(p, end);
-                if (p == end || *p != ':') return nullptr;
-                p = skip_space(p + 1, end);
             }
             break;
         }

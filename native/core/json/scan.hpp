@@ -27,6 +27,10 @@ Cursor skip_space(Cursor p, Cursor end) noexcept;
 // holds a backslash.
 Cursor scan_string(Cursor p, Cursor end, bool& escaped) noexcept;
 
+// After a member's name: past the white space, the colon and the white space
+// that follow it, at the start of the member's value; nullptr without a colon.
+Cursor skip_colon(Cursor p, Cursor end) noexcept;
+
 // A number by the grammar: -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
 // Any number of digits anywhere: nothing is converted.
 Cursor scan_number(Cursor p, Cursor end) noexcept;
