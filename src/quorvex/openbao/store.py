@@ -14,7 +14,7 @@ import time
 from typing import Callable, Sequence, TypeVar
 from urllib.parse import quote, urlsplit
 
-from quorvex._secure import HybridKeyPair, SecretBox
+from quorvex._secure import MLKEM768_SECRET_BYTES, X25519_SECRET_BYTES, HybridKeyPair, SecretBox
 from quorvex.openbao import base64url, errors, http, json_spans
 from quorvex.openbao.json_spans import Span
 
@@ -24,8 +24,6 @@ T = TypeVar("T")
 BOX_FIELD = "secret"
 X25519_FIELD = "x25519_secret"
 MLKEM768_FIELD = "mlkem768_secret"
-X25519_SECRET_BYTES = 32
-MLKEM768_SECRET_BYTES = 2400
 ANSWER_BYTES = 64 * 1024  # the largest answer read: records are a few KiB
 # The largest box stored: its record, in base64url, must fit an answer, so
 # that nothing is written that could not be read back.
